@@ -1,0 +1,7 @@
+#include "convert/conversionoptions.h"
+
+ConversionOptions& conversionOptions()
+{
+    static ConversionOptions options;
+    return options;
+}

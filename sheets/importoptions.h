@@ -1,0 +1,49 @@
+#pragma once
+// How a delimited text is imported: the engine's reading of the thirteen import arguments.
+
+#include <QString>
+
+#include <cstdint>
+#include <map>
+
+namespace sheets {
+
+// Column types of the field info.
+enum class ColumnType : std::uint8_t {
+    General = 1,
+    Text = 2,
+    MDY = 3,
+    DMY = 4,
+    YMD = 5,
+    MYD = 6,
+    DYM = 7,
+    YDM = 8,
+    Skip = 9,
+};
+
+struct ImportOptions
+{
+    // Code page of the file: 936 GBK (read as GB18030), 65001 UTF-8, 1200 UTF-16LE, 1201 UTF-16BE,
+    // other Windows code pages through the matching codec, 2 the system's 8-bit code page. A
+    // byte-order mark at the start of the file overrides it. 0 means "recognise": a byte-order
+    // mark decides, else UTF-8 when the bytes are valid UTF-8, else GB18030.
+    int codePage = 65001;
+    int startRow = 1;            // lines before it are not imported, counted from 1
+    char32_t qualifier = U'"';   // 0: no qualifier
+    bool consecutiveDelimiters = false;
+    bool tab = true;
+    bool semicolon = false;
+    bool comma = false;
+    bool space = false;
+    char32_t other = 0;          // 0: no other delimiter
+    // Column (from 1) -> type; columns not named are General.
+    std::map<int, ColumnType> columnTypes;
+
+    ColumnType columnType(int column) const
+    {
+        auto it = columnTypes.find(column);
+        return it == columnTypes.end() ? ColumnType::General : it->second;
+    }
+};
+
+} // namespace sheets

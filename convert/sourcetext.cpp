@@ -472,9 +472,9 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
     }
     // The import file carries the source's time, so the workbook's document time (taken from
     // the imported file) is the same on every run.
-    out.setFileTime(QFileInfo(nativePath).lastModified(), QFileDevice::FileModificationTime);
     if (!out.flush())
         return fail(QStringLiteral("无法写入导入文件 %1: %2").arg(importFilePath, out.errorString()));
+    out.setFileTime(QFileInfo(nativePath).lastModified(), QFileDevice::FileModificationTime);
     out.close();
     result.ok = true;
     return result;

@@ -104,7 +104,7 @@ void DelimitedSplitter::compact()
     }
 }
 
-std::size_t DelimitedSplitter::delimiterAt(std::size_t pos) const
+inline std::size_t DelimitedSplitter::delimiterAt(std::size_t pos) const
 {
     const Class c = m_fieldClass[std::uint8_t(m_buf[pos])];
     if (c == Delimiter)
@@ -114,13 +114,16 @@ std::size_t DelimitedSplitter::delimiterAt(std::size_t pos) const
     return 0;
 }
 
-bool DelimitedSplitter::qualifierAt(std::size_t pos) const
+inline bool DelimitedSplitter::qualifierAt(std::size_t pos) const
 {
-    return !m_qualifier.empty() && m_buf.compare(pos, m_qualifier.size(), m_qualifier) == 0;
+    // Checked at every field start: the first byte settles it for all but a wide qualifier.
+    if (m_qualifier.empty() || m_buf[pos] != m_qualifier[0])
+        return false;
+    return m_qualifier.size() == 1 || m_buf.compare(pos, m_qualifier.size(), m_qualifier) == 0;
 }
 
 // Position of the first delimiter or line break at or after `pos`, or the end of the buffer.
-std::size_t DelimitedSplitter::scanField(std::size_t pos) const
+inline std::size_t DelimitedSplitter::scanField(std::size_t pos) const
 {
     const auto* b = reinterpret_cast<const std::uint8_t*>(m_buf.data());
     const std::size_t end = m_buf.size();

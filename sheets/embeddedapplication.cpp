@@ -496,15 +496,11 @@ void EmbeddedApplication::quit()
 
 bool importOptionsFor(const OpenTextArguments& arguments, ImportOptions* options, QString* errorString)
 {
-    if (arguments.dataType != 1) {
-        *errorString = arguments.dataType == 2
-                           ? QStringLiteral("fixed-width import is not supported; only delimited texts can be imported")
-                           : QStringLiteral("unknown data type %1 (1 is delimited)").arg(arguments.dataType);
-        return false;
-    }
     ImportOptions result;
     result.codePage = arguments.origin;
     result.startRow = std::max(1, arguments.startRow);
+    // The import itself refuses what it cannot do (fixed width) and says why.
+    result.dataType = arguments.dataType;
     switch (arguments.textQualifier) {
     case 1:
         result.qualifier = U'"';
@@ -526,12 +522,10 @@ bool importOptionsFor(const OpenTextArguments& arguments, ImportOptions* options
     result.comma = arguments.comma;
     result.space = arguments.space;
     result.other = arguments.other ? firstCharacter(arguments.otherChar.toString()) : 0;
-    for (const auto& [column, type] : arguments.fieldInfo) {
-        if (column <= 0)
-            continue;
-        // 10 and unknown types are General; a column named again takes the later type.
-        result.columnTypes[column] = type >= 1 && type <= 9 ? ColumnType(type) : ColumnType::General;
-    }
+    std::vector<std::pair<int, int>> fieldInfo;
+    for (const auto& pair : arguments.fieldInfo)
+        fieldInfo.emplace_back(pair.first, pair.second);
+    result.columnTypes = ImportOptions::columnTypesFromFieldInfo(fieldInfo);
     *options = result;
     return true;
 }

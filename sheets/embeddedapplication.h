@@ -37,8 +37,8 @@ private:
 };
 
 // The import options that the thirteen values of a delimited text import stand for. False, with
-// `errorString`, when they ask for something the engine cannot do (fixed width, an unknown
-// qualifier).
+// `errorString`, for an unknown text qualifier; a data type the import cannot read (fixed
+// width) is refused by the import itself.
 bool importOptionsFor(const OpenTextArguments& arguments, ImportOptions* options, QString* errorString);
 
 // The options of an import by recognition: code page recognised, tab-delimited, double-quote

@@ -685,7 +685,8 @@ bool XlsWriter::Private::assemble()
     g_object_unref(ole);
     if (!ok)
         return false;
-    if (!gsf_output_is_closed(sink) && !gsf_output_close(sink))
+    // libgsf reports some failures only as the output's error state, not as a false return.
+    if ((!gsf_output_is_closed(sink) && !gsf_output_close(sink)) || gsf_output_error(sink))
         return fail(QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), outputError(sink)));
     g_object_unref(sink);
     sink = nullptr;

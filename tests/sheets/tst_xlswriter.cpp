@@ -5,9 +5,12 @@
 
 #include <QtTest>
 
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <random>
+
+#include <sys/resource.h>
 
 using sheets::Cell;
 using sheets::NumberFormat;
@@ -83,6 +86,18 @@ QString runPython(const QString& script, const QString& path)
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
+// Record-level checks no reader makes (INDEX, DBCELL, EXTSST, CONTINUE layout): "ok" or the
+// first problem.
+QString structureOf(const QString& path)
+{
+    QProcess process;
+    process.start(QStringLiteral(QUILLMORNE_TEST_PYTHON),
+                  {QDir::cleanPath(QStringLiteral(QUILLMORNE_TEST_DATA "/../sheets/xlsstructure.py")), path});
+    if (!process.waitForFinished(300000) || process.exitCode() != 0)
+        return QStringLiteral("checker failed: ") + QString::fromUtf8(process.readAllStandardError());
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
 } // namespace
 
 class XlsWriterTest : public QObject
@@ -104,6 +119,7 @@ private slots:
         for (std::size_t i = 0; i < cases.size(); ++i)
             sheet.rows.push_back({int(i), {cases[i].cell(), Cell(), cases[i].cell()}});
         QCOMPARE(writeXls(path("cases.xls"), {sheet}), QString());
+        QCOMPARE(structureOf(path("cases.xls")), QStringLiteral("ok"));
         m_cases = readWorkbookBack(path("cases.xls"));
         QVERIFY2(m_cases.ok, qPrintable(m_cases.error));
         QCOMPARE(m_cases.sheets.size(), 1);
@@ -235,6 +251,7 @@ private slots:
             storage.push_back(text.toStdString());
         const QString file = path(QStringLiteral("long.xls"));
         QCOMPARE(writeXls(file, {textColumn(QStringLiteral("Long"), storage)}), QString());
+        QCOMPARE(structureOf(file), QStringLiteral("ok"));
         const ReadWorkbook book = readWorkbookBack(file);
         QVERIFY2(book.ok, qPrintable(book.error));
         const auto cells = cellMap(book.sheets.at(0));
@@ -266,6 +283,7 @@ private slots:
         }
         const QString file = path(QStringLiteral("sst.xls"));
         QCOMPARE(writeXls(file, {first, second}), QString());
+        QCOMPARE(structureOf(file), QStringLiteral("ok"));
         const ReadWorkbook book = readWorkbookBack(file);
         QVERIFY2(book.ok, qPrintable(book.error));
         QCOMPARE(book.sheets.size(), 2);
@@ -292,6 +310,7 @@ private slots:
             sheet.rows.push_back({row, {Cell::makeNumber(row * 1.25), Cell::makeText(texts[std::size_t(row)])}});
         const QString file = path(QStringLiteral("full.xls"));
         QCOMPARE(writeXls(file, {sheet}), QString());
+        QCOMPARE(structureOf(file), QStringLiteral("ok"));
         const ReadWorkbook book = readWorkbookBack(file);
         QVERIFY2(book.ok, qPrintable(book.error));
         const ReadSheet& read = book.sheets.at(0);
@@ -319,6 +338,7 @@ private slots:
         SheetData empty{QStringLiteral("Empty"), {}, {}};
         const QString file = path(QStringLiteral("sheets.xls"));
         QCOMPARE(writeXls(file, {first, second, empty}), QString());
+        QCOMPARE(structureOf(file), QStringLiteral("ok"));
 
         const ReadWorkbook book = readWorkbookBack(file);
         QVERIFY2(book.ok, qPrintable(book.error));
@@ -350,6 +370,7 @@ for sheet in book.sheets():
     {
         const QString file = path(QStringLiteral("nosheet.xls"));
         QCOMPARE(writeXls(file, {}), QString());
+        QCOMPARE(structureOf(file), QStringLiteral("ok"));
         const ReadWorkbook book = readWorkbookBack(file);
         QVERIFY2(book.ok, qPrintable(book.error));
         QCOMPARE(book.sheets.size(), 1);
@@ -447,6 +468,43 @@ for sheet in book.sheets():
             QVERIFY(!writer.finish());
         }
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    }
+
+    // A full disk, simulated by a file size limit: the write fails with a message, and neither
+    // a partial workbook nor a temporary file stays behind.
+    void fullDiskFailsCleanly_data()
+    {
+        QTest::addColumn<qulonglong>("spillThreshold");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("writing the workbook") << qulonglong(0) << QStringLiteral("cannot write");
+        QTest::newRow("moving sheet records to the temporary file")
+            << qulonglong(4096) << QStringLiteral("cannot write the temporary sheet file");
+    }
+    void fullDiskFailsCleanly()
+    {
+        QFETCH(qulonglong, spillThreshold);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("full.xls"));
+        SheetData sheet{QStringLiteral("Big"), {}, {}};
+        for (int row = 0; row < 20000; ++row) {
+            std::vector<Cell> cells;
+            for (int column = 0; column < 10; ++column)
+                cells.push_back(Cell::makeNumber(row * 3.141592653589793 + column));
+            sheet.rows.push_back({row, cells});
+        }
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit previous{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        rlimit limited = previous;
+        limited.rlim_cur = 512 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const QString error = writeXls(file, {sheet}, std::size_t(spillThreshold));
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY2(error.startsWith(message), qPrintable(error));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        QCOMPARE(QDir::temp().entryList({QStringLiteral("quillmorne-xls-*")}), QStringList());
     }
 
     void abandonedWriterLeavesNoFile()

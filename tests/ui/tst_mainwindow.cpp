@@ -334,6 +334,14 @@ private slots:
         QVERIFY(tray);
         QCOMPARE(tray->toolTip(), QStringLiteral("Quillmorne"));
         QVERIFY(!tray->icon().isNull());
+        // The icon carries an image for each size the desktop asks for, each with transparent corners.
+        const QList<QSize> sizes = tray->icon().availableSizes();
+        for (int side : {16, 32, 48, 256}) {
+            QVERIFY2(sizes.contains(QSize(side, side)), qPrintable(QString::number(side)));
+            const QImage image = tray->icon().pixmap(side, side).toImage();
+            QCOMPARE(image.size(), QSize(side, side));
+            QCOMPARE(qAlpha(image.pixel(side - 1, 0)), 0);
+        }
         QVERIFY(tray->contextMenu());
         QStringList entries;
         for (QAction* action : tray->contextMenu()->actions())

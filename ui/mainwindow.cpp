@@ -3,11 +3,16 @@
 #include "app/settingsfile.h"
 #include "app/startupvalues.h"
 #include "app/systemtray.h"
+#include "convert/conversionoptions.h"
+#include "convert/mergeobject.h"
+#include "convert/sourcefiles.h"
 #include "platform/screen_gui.h"
+#include "platform/textviewer_gui.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QThread>
@@ -85,7 +90,15 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    // A job still running stops after the file in progress; what it saved stays. Waiting here
+    // lets the process end cleanly instead of tearing the worker down in the middle of a save.
+    disposeOfJob();
     delete ui;
+}
+
+void MainWindow::setWorkerSetup(WorkerSetup setup)
+{
+    workerSetup = std::move(setup);
 }
 
 void MainWindow::setFolderDialog(FolderDialog dialog)
@@ -179,9 +192,95 @@ void MainWindow::on_pBtn_SavePath_clicked()
     pickFolder(ui->lEdt_SavePath, SettingsKey::SavePath);
 }
 
+bool MainWindow::takeFolderOptions(bool settingsDriven)
+{
+    ConversionOptions& options = conversionOptions();
+    options.sourceFolder = QDir::toNativeSeparators(ui->lEdt_SourcePath->text());
+    options.saveFolder = QDir::toNativeSeparators(ui->lEdt_SavePath->text());
+    options.saveToSourceFolder = ui->cBox_SaveToQuondamPath->isChecked();
+    if (settingsDriven) {
+        options.sourceUcs2 = ui->cBox_UCS2->isChecked() && !ui->cBox_UTF8BOM->isChecked();
+        options.sourceUtf8Bom = ui->cBox_UTF8BOM->isChecked();
+    }
+
+    // An empty text would name the working folder, so it never counts as an existing folder.
+    const auto isFolder = [](const QString& path) { return !path.isEmpty() && QFileInfo(path).isDir(); };
+    if (!isFolder(options.sourceFolder)) {
+        aboutBox(this, QStringLiteral("Message:"), QStringLiteral("提取文件夹不存在!"));
+        return false;
+    }
+    if (!isFolder(options.saveFolder) && !options.saveToSourceFolder) {
+        aboutBox(this, QStringLiteral("Message:"), QStringLiteral("保存文件夹不存在!"));
+        return false;
+    }
+    return true;
+}
+
+void MainWindow::takeTypeAndDelimiter()
+{
+    ConversionOptions& options = conversionOptions();
+    options.xlsxOutput = ui->rBtn_xlsx->isChecked();
+    // With no delimiter button checked the option keeps its value.
+    if (ui->rBtn_Tabs->isChecked())
+        options.delimiter = 1;
+    else if (ui->rBtn_Semicolon->isChecked())
+        options.delimiter = 2;
+    else if (ui->rBtn_Comma->isChecked())
+        options.delimiter = 3;
+    else if (ui->rBtn_Space->isChecked())
+        options.delimiter = 4;
+}
+
+void MainWindow::disposeOfJob()
+{
+    if (mergeObject)
+        mergeObject->requestStop();
+    if (mergeThread) {
+        mergeThread->quit();
+        mergeThread->wait();
+    }
+    delete mergeObject;
+    mergeObject = nullptr;
+    delete mergeThread;
+    mergeThread = nullptr;
+}
+
+MergeObject* MainWindow::createJob()
+{
+    disposeOfJob();
+    mergeThread = new QThread();
+    mergeThread->start(QThread::InheritPriority);
+    mergeObject = new MergeObject();
+    mergeObject->moveToThread(mergeThread);
+    mergeObject->setShowFileAction([](const QString& path) { showTextFile(path); });
+    if (workerSetup)
+        workerSetup(*mergeObject);
+    connect(mergeObject, &MergeObject::ShowDisposingFile, this, &MainWindow::on_ShowDisposingFile);
+    connect(mergeObject, &MergeObject::Signal_SetButtonEnable, this, &MainWindow::on_Signal_SetButtonEnable);
+    return mergeObject;
+}
+
 void MainWindow::on_pBtn_Transform_clicked()
 {
-    // The settings-driven job is started here once the conversion worker is in place.
+    if (!takeFolderOptions(true))
+        return;
+    ConversionOptions& options = conversionOptions();
+    options.failureListPath = options.sourceFolder + QLatin1Char('/') + failureListFileName();
+    removeOldFailureList(options);
+
+    ui->lb_ShowDisposing->setText(QString());
+    ui->pBtn_AutoTransform->setEnabled(false);
+    ui->pBtn_Transform->setEnabled(false);
+
+    takeTypeAndDelimiter();
+    options.textColumnsEnabled = ui->cBox_SetTextFormat->isChecked();
+    options.textColumns = options.textColumnsEnabled ? ui->lEdt_SetTextFormat->text() : QString();
+    options.consecutiveDelimiters = ui->cBox_ConsecutiveDelimiter->isChecked();
+    options.cellByCellMode = ui->cBox_OtherLanguage->isChecked();
+
+    MergeObject* worker = createJob();
+    connect(this, &MainWindow::pBtn_Transform_HasClicked, worker, &MergeObject::Transform);
+    emit pBtn_Transform_HasClicked();
 }
 
 void MainWindow::on_Signal_SetButtonEnable()
@@ -245,7 +344,19 @@ void MainWindow::on_cBox_UTF8BOM_clicked()
 
 void MainWindow::on_pBtn_AutoTransform_clicked()
 {
-    // The automatic job is started here once the conversion worker is in place.
+    // The encoding, column and failure-list options keep the values of the last settings-driven
+    // start, and an old failure list stays in place.
+    if (!takeFolderOptions(false))
+        return;
+    ui->lb_ShowDisposing->setText(QString());
+    ui->pBtn_AutoTransform->setEnabled(false);
+    ui->pBtn_Transform->setEnabled(false);
+
+    takeTypeAndDelimiter();
+
+    MergeObject* worker = createJob();
+    connect(this, &MainWindow::pBtn_AutoTransform_HasClicked, worker, &MergeObject::AutoTransform);
+    emit pBtn_AutoTransform_HasClicked();
 }
 
 void MainWindow::on_pBtn_MustRead_clicked()

@@ -26,6 +26,9 @@ public:
                                                QFileDialog::Options options)>;
     // Shows a message box with a single OK button (QMessageBox::about by default).
     using AboutBox = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
+    // Prepares each new conversion worker before its run is triggered (tests give it a spreadsheet
+    // double here). Runs after the window's own set-up of the worker.
+    using WorkerSetup = std::function<void(MergeObject& worker)>;
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -33,6 +36,7 @@ public:
     // Replace the dialogs, so tests can answer them without a modal loop.
     void setFolderDialog(FolderDialog dialog);
     void setAboutBox(AboutBox box);
+    void setWorkerSetup(WorkerSetup setup);
 
     // The size that ShowSoftWindow() restores.
     QSize rememberedSize() const { return QSize(rememberedWidth, rememberedHeight); }
@@ -63,6 +67,8 @@ public slots:
     void on_pBtn_MustRead_clicked();
 
 protected:
+    // Every close is accepted; the program then ends (a running job stops after its current file
+    // when the window is destroyed).
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -70,6 +76,13 @@ private:
     void pickFolder(class QLineEdit* field, const char* key);
     void writeSetting(const char* key, const QByteArray& value);
     void applySettings(const QByteArray& text);
+    // The options both kinds of job take from the controls; false when a folder check failed.
+    bool takeFolderOptions(bool settingsDriven);
+    void takeTypeAndDelimiter();
+    // Stops (after the file in progress) and destroys the previous job's worker and thread.
+    void disposeOfJob();
+    // Creates the worker on a new thread, connects it and returns it.
+    MergeObject* createJob();
 
     Ui::MainWindow* ui;
     int screenWidth;
@@ -81,4 +94,5 @@ private:
 
     FolderDialog folderDialog;
     AboutBox aboutBox;
+    WorkerSetup workerSetup;
 };

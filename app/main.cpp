@@ -1,11 +1,10 @@
 #include "app/startupvalues.h"
 #include "platform/processtable.h"
+#include "platform/terminationsignal.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QFileInfo>
-
-#include <memory>
 
 int main(int argc, char* argv[])
 {
@@ -24,6 +23,8 @@ int main(int argc, char* argv[])
     prepareSettingsFile(values);
 
     QApplication application(argc, argv);
+    // A copy that replaces this one ends it like a close of the window, not in the middle of a save.
+    quitOnTerminationSignals(&application);
     int result = 0;
     {
         MainWindow window;

@@ -35,53 +35,22 @@ private slots:
         QCOMPARE(form.groupBox_2->title(), QStringLiteral("参数设置"));
     }
 
+    // Leading blanks are easily lost when a form is edited; the rich-text label must stay rich text.
     void texts_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("text");
         QTest::newRow("label") << "label"
                                << "<html><head/><body><p>分列字符：</p></body></html>";
-        QTest::newRow("rBtn_Tabs") << "rBtn_Tabs"
-                                   << "Tab制表符";
-        QTest::newRow("rBtn_Semicolon") << "rBtn_Semicolon"
-                                        << ";分号";
-        QTest::newRow("rBtn_Comma") << "rBtn_Comma"
-                                    << ",英文逗号";
         QTest::newRow("rBtn_Space keeps its leading blank") << "rBtn_Space"
                                                             << " 空格";
-        QTest::newRow("cBox_ConsecutiveDelimiter") << "cBox_ConsecutiveDelimiter"
-                                                   << "忽略连续分隔符(出现错位时尝试选择)";
-        QTest::newRow("pBtn_MustRead") << "pBtn_MustRead"
-                                       << "使用必读";
+        QTest::newRow("pBtn_SavePath keeps its leading blank") << "pBtn_SavePath"
+                                                               << " 转换后保存该文件夹到：";
         QTest::newRow("cBox_SetTextFormat")
             << "cBox_SetTextFormat"
             << "将指定列设置为文本格式(使长数字正确显示),设置多列以英文逗号分隔,例如：2,3,4";
-        QTest::newRow("cBox_OtherLanguage") << "cBox_OtherLanguage"
-                                            << "特殊外语乱码";
-        QTest::newRow("pBtn_SourcePath") << "pBtn_SourcePath"
-                                         << "txt文件所在文件夹路径：";
-        QTest::newRow("cBox_SaveToQuondamPath") << "cBox_SaveToQuondamPath"
-                                                << "转换后保存在原文件夹路径";
-        QTest::newRow("pBtn_SavePath keeps its leading blank") << "pBtn_SavePath"
-                                                               << " 转换后保存该文件夹到：";
-        QTest::newRow("rBtn_xlsx") << "rBtn_xlsx"
-                                   << "xlsx(不能超105万行)";
-        QTest::newRow("rBtn_xls") << "rBtn_xls"
-                                  << "xls(不能超65535行)";
-        QTest::newRow("pBtn_AutoTransform") << "pBtn_AutoTransform"
-                                            << "自动识别转换";
         QTest::newRow("pBtn_Transform") << "pBtn_Transform"
                                         << "按设置转换";
-        QTest::newRow("cBox_UCS2") << "cBox_UCS2"
-                                   << "UCS-2(UTF-16)";
-        QTest::newRow("cBox_UTF8BOM") << "cBox_UTF8BOM"
-                                      << "UTF8BOM";
-        QTest::newRow("lEdt_SourcePath") << "lEdt_SourcePath"
-                                         << "";
-        QTest::newRow("lEdt_SavePath") << "lEdt_SavePath"
-                                       << "";
-        QTest::newRow("lEdt_SetTextFormat") << "lEdt_SetTextFormat"
-                                            << "";
     }
 
     void texts()

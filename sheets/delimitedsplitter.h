@@ -58,6 +58,7 @@ private:
     std::size_t delimiterAt(std::size_t pos) const;
     bool qualifierAt(std::size_t pos) const;
     bool endField(std::size_t pos);
+    void appendUnquoted(std::size_t begin, std::size_t end);
     void compact();
 
     TextSource* m_source;

@@ -177,9 +177,9 @@ private slots:
             const QString whole = splitText(text, options, 1 << 16);
             for (int chunkSize : {1, 2, 3, 4}) {
                 if (splitText(text, options, chunkSize) != whole)
-                    QFAIL(qPrintable(QStringLiteral("text %1, chunk size %2")
-                                         .arg(QString::fromUtf8(text.toPercentEncoding()))
-                                         .arg(chunkSize)));
+                    QFAIL(qPrintable(
+                        QStringLiteral("text %1, chunk size %2")
+                            .arg(QString::fromLatin1(text.toPercentEncoding()), QString::number(chunkSize))));
             }
         }
     }

@@ -1,10 +1,35 @@
+#include "app/startupvalues.h"
+#include "platform/processtable.h"
+#include "platform/terminationsignal.h"
+#include "ui/mainwindow.h"
+
 #include <QApplication>
-#include <QMainWindow>
+#include <QFileInfo>
 
 int main(int argc, char* argv[])
 {
+    // Everything before the application object runs without any user interface.
+    QByteArrayList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QByteArray(argv[i]));
+    const StartupValues values =
+        deriveStartupValues(arguments, QFileInfo(currentExecutablePath()).absolutePath(), defaultUserConfigFolder());
+    setStartupValues(values);
+
+    // A new start replaces an already running copy.
+    applyInstancePolicy(programExecutableName());
+
+    // Without it the choices last for this run only, so a failure is not fatal.
+    prepareSettingsFile(values);
+
     QApplication application(argc, argv);
-    QMainWindow window;
-    window.show();
-    return application.exec();
+    // A copy that replaces this one ends it like a close of the window, not in the middle of a save.
+    quitOnTerminationSignals(&application);
+    int result = 0;
+    {
+        MainWindow window;
+        window.show();
+        result = application.exec();
+    }
+    return result;
 }

@@ -1,4 +1,11 @@
-int main()
+#include "cli/converttool.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char* argv[])
 {
-    return 0;
+    QCoreApplication application(argc, argv);
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.removeFirst();
+    return runConvertTool(arguments);
 }

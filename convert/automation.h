@@ -24,9 +24,9 @@ constexpr int FileFormatXls = 56;
 struct OpenTextArguments
 {
     QString fileName;
-    int origin = 936;   // code page of the file; 2 = the system's 8-bit code page
-    int startRow = 1;   // first line that is imported, counted from 1
-    int dataType = 1;   // 1 delimited, 2 fixed width
+    int origin = 936;      // code page of the file; 2 = the system's 8-bit code page
+    int startRow = 1;      // first line that is imported, counted from 1
+    int dataType = 1;      // 1 delimited, 2 fixed width
     int textQualifier = 1; // 1 double quote, 2 single quote, -4142 none
     bool consecutiveDelimiter = false;
     bool tab = false;

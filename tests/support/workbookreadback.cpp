@@ -29,7 +29,8 @@ ReadWorkbook readWorkbookBack(const QString& path, bool summary)
         arguments << QStringLiteral("--summary");
     process.start(QStringLiteral(QUILLMORNE_TEST_PYTHON), arguments);
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        book.error = QStringLiteral("reader failed on %1: %2").arg(path, QString::fromUtf8(process.readAllStandardError()));
+        book.error =
+            QStringLiteral("reader failed on %1: %2").arg(path, QString::fromUtf8(process.readAllStandardError()));
         return book;
     }
     QJsonParseError parseError;

@@ -1,0 +1,97 @@
+#include "cli/commandline.h"
+
+#include <QDir>
+#include <QtTest>
+
+// The command line of quillmorne-convert: every option's effect on the options, and the
+// arguments that must be refused with a message.
+class CommandLineTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void accepted_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("value");
+        QTest::newRow("defaults: tab") << QStringList{"in"} << "delimiter" << QVariant(1);
+        QTest::newRow("defaults: beside the sources") << QStringList{"in"} << "saveToSourceFolder" << QVariant(true);
+        QTest::newRow("defaults: xlsx") << QStringList{"in"} << "xlsxOutput" << QVariant(true);
+        QTest::newRow("save folder") << QStringList{"-o", "/out", "in"} << "saveFolder"
+                                     << QVariant(QDir::toNativeSeparators("/out/"));
+        QTest::newRow("save folder, long form with =")
+            << QStringList{"--save-to=/out", "in"} << "saveToSourceFolder" << QVariant(false);
+        QTest::newRow("xls") << QStringList{"--xls", "in"} << "xlsxOutput" << QVariant(false);
+        QTest::newRow("semicolon") << QStringList{"-d", "semicolon", "in"} << "delimiter" << QVariant(2);
+        QTest::newRow("comma") << QStringList{"--delimiter", "comma", "in"} << "delimiter" << QVariant(3);
+        QTest::newRow("space") << QStringList{"--delimiter=space", "in"} << "delimiter" << QVariant(4);
+        QTest::newRow("merge") << QStringList{"--merge-delimiters", "in"} << "consecutiveDelimiters" << QVariant(true);
+        QTest::newRow("text columns") << QStringList{"--text-columns", "2,3,4", "in"} << "textColumns"
+                                      << QVariant("2,3,4");
+        QTest::newRow("text columns with blanks")
+            << QStringList{"--text-columns", "2, 3", "in"} << "textColumnsEnabled" << QVariant(true);
+        QTest::newRow("utf16") << QStringList{"--encoding", "utf16", "in"} << "sourceUcs2" << QVariant(true);
+        QTest::newRow("local") << QStringList{"--encoding", "local", "in"} << "sourceUtf8Bom" << QVariant(true);
+        QTest::newRow("cell by cell") << QStringList{"--cell-by-cell", "--text-columns", "1", "in"} << "cellByCellMode"
+                                      << QVariant(true);
+        QTest::newRow("folder after --") << QStringList{"--", "-odd-name"} << "sourceFolder"
+                                         << QVariant(QDir::toNativeSeparators(QDir::current().filePath("-odd-name/")));
+    }
+    void accepted()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, field);
+        QFETCH(QVariant, value);
+        const CommandLine command = parseCommandLine(arguments);
+        QCOMPARE(int(command.action), int(CommandLine::Action::Convert));
+        const ConversionOptions& o = command.options;
+        const QMap<QString, QVariant> fields{
+            {"delimiter", o.delimiter},          {"saveToSourceFolder", o.saveToSourceFolder},
+            {"xlsxOutput", o.xlsxOutput},        {"saveFolder", o.saveFolder},
+            {"sourceFolder", o.sourceFolder},    {"consecutiveDelimiters", o.consecutiveDelimiters},
+            {"textColumns", o.textColumns},      {"textColumnsEnabled", o.textColumnsEnabled},
+            {"sourceUcs2", o.sourceUcs2},        {"sourceUtf8Bom", o.sourceUtf8Bom},
+            {"cellByCellMode", o.cellByCellMode}};
+        QVERIFY(fields.contains(field));
+        QCOMPARE(fields.value(field), value);
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("mentions");
+        QTest::newRow("no folder") << QStringList{} << "源文件夹";
+        QTest::newRow("two folders") << QStringList{"a", "b"} << "b";
+        QTest::newRow("unknown option") << QStringList{"--frobnicate", "in"} << "--frobnicate";
+        QTest::newRow("bad delimiter") << QStringList{"--delimiter", "pipe", "in"} << "pipe";
+        QTest::newRow("delimiter without value") << QStringList{"in", "-d"} << "-d";
+        QTest::newRow("text columns not numbers") << QStringList{"--text-columns", "x", "in"} << "x";
+        QTest::newRow("text column zero") << QStringList{"--text-columns", "0", "in"} << "0";
+        QTest::newRow("empty text column piece") << QStringList{"--text-columns", "2,,4", "in"} << "2,,4";
+        QTest::newRow("bad encoding") << QStringList{"--encoding", "latin9", "in"} << "latin9";
+        QTest::newRow("cell by cell alone") << QStringList{"--cell-by-cell", "in"} << "--text-columns";
+        QTest::newRow("flag with a value") << QStringList{"--xls=yes", "in"} << "--xls";
+        QTest::newRow("save folder without value") << QStringList{"in", "-o"} << "-o";
+    }
+    void refused()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, mentions);
+        const CommandLine command = parseCommandLine(arguments);
+        QCOMPARE(int(command.action), int(CommandLine::Action::Error));
+        QVERIFY2(command.errorMessage.contains(mentions), qPrintable(command.errorMessage));
+    }
+
+    void helpAndVersion()
+    {
+        QCOMPARE(int(parseCommandLine({"--help"}).action), int(CommandLine::Action::ShowHelp));
+        QCOMPARE(int(parseCommandLine({"in", "-h"}).action), int(CommandLine::Action::ShowHelp));
+        QCOMPARE(int(parseCommandLine({"--version"}).action), int(CommandLine::Action::ShowVersion));
+        for (const char* option : {"--save-to", "--xls", "--delimiter", "--merge-delimiters", "--text-columns",
+                                   "--encoding", "--cell-by-cell", "--auto", "--quiet"})
+            QVERIFY2(commandLineHelp().contains(QLatin1String(option)), option);
+    }
+};
+
+QTEST_APPLESS_MAIN(CommandLineTest)
+#include "tst_commandline.moc"

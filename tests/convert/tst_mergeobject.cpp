@@ -1,0 +1,249 @@
+#include "convert/mergeobject.h"
+#include "convert/sourcefiles.h"
+#include "support/fakespreadsheet.h"
+#include "support/workbookreadback.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Fake = FakeSpreadsheetApplication;
+
+// The worker's run against a recording spreadsheet double: what it asks of the application,
+// what it shows, what it saves and what it lists as failed.
+class MergeObjectTest : public QObject
+{
+    Q_OBJECT
+
+    struct RunResult
+    {
+        QStringList texts;
+        int endSignals = 0;
+        QStringList shownFiles;
+    };
+
+    RunResult run(const ConversionOptions& options, const FakeSpreadsheetBehaviour& behaviour, bool automatic = false,
+                  bool stopFirst = false)
+    {
+        Fake::reset();
+        conversionOptions() = options;
+        MergeObject worker;
+        worker.setApplicationFactory(fakeSpreadsheetFactory(behaviour));
+        RunResult result;
+        worker.setShowFileAction([&result](const QString& path) { result.shownFiles << path; });
+        QObject::connect(&worker, &MergeObject::ShowDisposingFile, [&result](const QString& t) { result.texts << t; });
+        QObject::connect(&worker, &MergeObject::Signal_SetButtonEnable, [&result] { ++result.endSignals; });
+        if (stopFirst)
+            worker.requestStop();
+        if (automatic)
+            worker.AutoTransform();
+        else
+            worker.Transform();
+        return result;
+    }
+
+    ConversionOptions optionsFor(const QTemporaryDir& source, const QTemporaryDir& save)
+    {
+        ConversionOptions options;
+        options.sourceFolder = QDir::toNativeSeparators(source.path()) + QDir::separator();
+        options.saveFolder = QDir::toNativeSeparators(save.path()) + QDir::separator();
+        options.failureListPath = options.sourceFolder + QStringLiteral("/无法转换的文件目录.txt");
+        return options;
+    }
+
+private slots:
+    void emptyFolderStillFramesTheRun()
+    {
+        QTemporaryDir source, save;
+        const RunResult result = run(optionsFor(source, save), {});
+        QCOMPARE(result.texts, QStringList({"excel OK!", "WorkBooks OK!", "成功转换0个txt文件,"}));
+        QCOMPARE(result.endSignals, 1);
+        QCOMPARE(Fake::log(),
+                 QStringList({"Bind Excel.Application", "SetVisible 0", "DisplayAlerts 0", "Quit", "Destroyed"}));
+        QCOMPARE(Fake::liveObjects(), 0);
+        QVERIFY(result.shownFiles.isEmpty());
+    }
+
+    void noApplicationEndsWithoutSummary()
+    {
+        QTemporaryDir source, save;
+        writeBytes(source.filePath("a.txt"), "1");
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.noWorkbooks = true;
+        const RunResult result = run(optionsFor(source, save), behaviour);
+        QCOMPARE(result.texts,
+                 QStringList({"excel OK!", "WorkBooks OK!",
+                              "本功能需要电脑中装有微软office或金山wps专业版(注意是专业版,不是个人版)!"}));
+        QCOMPARE(result.endSignals, 1);
+        QVERIFY(!QFileInfo::exists(save.filePath("a.xlsx")));
+    }
+
+    void importArgumentsFollowTheOptions_data()
+    {
+        QTest::addColumn<int>("delimiter");
+        QTest::addColumn<bool>("merge");
+        QTest::addColumn<QString>("textColumns");
+        QTest::newRow("tab, general") << 1 << false << "";
+        QTest::newRow("semicolon, merged") << 2 << true << "";
+        QTest::newRow("comma, text columns") << 3 << false << "2,3,4";
+        QTest::newRow("space") << 4 << false << "";
+    }
+    void importArgumentsFollowTheOptions()
+    {
+        QFETCH(int, delimiter);
+        QFETCH(bool, merge);
+        QFETCH(QString, textColumns);
+        QTemporaryDir source, save;
+        writeBytes(source.filePath("in.txt"), "a,b\r\n");
+        ConversionOptions options = optionsFor(source, save);
+        options.delimiter = delimiter;
+        options.consecutiveDelimiters = merge;
+        options.textColumnsEnabled = !textColumns.isEmpty();
+        options.textColumns = textColumns;
+        run(options, {});
+        QCOMPARE(Fake::imports().size(), 1);
+        const OpenTextArguments& a = Fake::imports().first();
+        QCOMPARE(QFileInfo(a.fileName).fileName(), QStringLiteral("in.txt")); // named like its source
+        QVERIFY(!a.fileName.startsWith(source.path()));                       // but never in the source tree
+        QCOMPARE(a.origin, 65001); // the code page the import file was written in (UTF-8 here)
+        QCOMPARE(a.startRow, 1);
+        QCOMPARE(a.dataType, 1);
+        QCOMPARE(a.textQualifier, 1);
+        QCOMPARE(a.consecutiveDelimiter, merge);
+        QCOMPARE(QList<bool>({a.tab, a.semicolon, a.comma, a.space, a.other}),
+                 QList<bool>({delimiter == 1, delimiter == 2, delimiter == 3, delimiter == 4, false}));
+        QCOMPARE(a.otherChar, QVariant(936));
+        if (textColumns.isEmpty())
+            QCOMPARE(a.fieldInfo, (QList<QPair<int, int>>{{1, 1}, {2, 1}}));
+        else
+            QCOMPARE(a.fieldInfo, (QList<QPair<int, int>>{{2, 2}, {3, 2}, {4, 2}}));
+        QCOMPARE(Fake::importedBytes().first(), QByteArray("a,b\r\n"));
+        QVERIFY(QFileInfo::exists(save.filePath("in.xlsx")));
+        QVERIFY(!QFileInfo::exists(a.fileName)); // removed after the import
+    }
+
+    void failedImportsAndSavesAreListed()
+    {
+        QTemporaryDir source, save;
+        for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "skip.txt.bak", "sub/e.txt"})
+            writeBytes(source.filePath(QString::fromUtf8(name)), "1");
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.refuseImportOf = QStringList{"b.txt"};
+        behaviour.failSaveOf = QStringList{"d.xlsx"};
+        const ConversionOptions options = optionsFor(source, save);
+        const RunResult result = run(options, behaviour);
+
+        const QString a = QDir::toNativeSeparators(source.filePath("a.txt"));
+        const QString b = QDir::toNativeSeparators(source.filePath("b.txt"));
+        const QString c = QDir::toNativeSeparators(source.filePath("c.txt"));
+        const QString d = QDir::toNativeSeparators(source.filePath("d.txt"));
+        const QString e = QDir::toNativeSeparators(source.filePath("sub/e.txt"));
+        QCOMPARE(result.texts, QStringList({"excel OK!", "WorkBooks OK!", a, b, c, d, e, "成功转换3个txt文件,"}));
+        // The list: native paths, CR LF, in run order; shown once.
+        QCOMPARE(readBytes(options.failureListPath), (b + "\r\n" + d + "\r\n").toUtf8());
+        QCOMPARE(result.shownFiles, QStringList{QDir::toNativeSeparators(options.failureListPath)});
+        QVERIFY(QFileInfo::exists(save.filePath("sub/e.xlsx"))); // mirrored sub-folder created
+        QVERIFY(!QFileInfo::exists(save.filePath("b.xlsx")));
+        QVERIFY(!QFileInfo::exists(save.filePath("skip.txt.xlsx")));
+    }
+
+    void saveThatWritesNothingIsAFailure()
+    {
+        QTemporaryDir source, save;
+        writeBytes(source.filePath("a.txt"), "1");
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.reportsSaveFailures = false; // like COM: the worker looks at the file itself
+        behaviour.saveWithoutWriting = true;
+        const ConversionOptions options = optionsFor(source, save);
+        const RunResult result = run(options, behaviour);
+        QCOMPARE(result.texts.last(), QStringLiteral("成功转换0个txt文件,"));
+        QCOMPARE(readBytes(options.failureListPath),
+                 (QDir::toNativeSeparators(source.filePath("a.txt")) + "\r\n").toUtf8());
+    }
+
+    void unwritableSourceFolderStillShowsTheList()
+    {
+        QTemporaryDir source, save;
+        writeBytes(source.filePath("a.txt"), "1");
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.refuseImportOf = QStringList{"a.txt"};
+        ConversionOptions options = optionsFor(source, save);
+        options.failureListPath = source.filePath("no/such/folder/list.txt");
+        const RunResult result = run(options, behaviour);
+        QCOMPARE(result.shownFiles.size(), 1);
+        QVERIFY(result.shownFiles.first().startsWith(QDir::toNativeSeparators(QDir::tempPath())));
+        QVERIFY(readBytes(result.shownFiles.first()).endsWith("a.txt\r\n"));
+        QFile::remove(result.shownFiles.first());
+    }
+
+    void sourceThatVanishesStopsTheRunButIsListed()
+    {
+        QTemporaryDir source, save;
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            writeBytes(source.filePath(QString::fromUtf8(name)), "1");
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.removeOnFirstImport = source.filePath("b.txt");
+        const ConversionOptions options = optionsFor(source, save);
+        const RunResult result = run(options, behaviour);
+        const QString b = QDir::toNativeSeparators(source.filePath("b.txt"));
+        QCOMPARE(result.texts.mid(2), QStringList({QDir::toNativeSeparators(source.filePath("a.txt")), b,
+                                                   "遇到无法打开的txt文件,请先将其关闭,或重启电脑后再尝试转换!"}));
+        QCOMPARE(result.endSignals, 1);
+        QVERIFY(QFileInfo::exists(save.filePath("a.xlsx"))); // saved before the stop: kept
+        QVERIFY(!QFileInfo::exists(save.filePath("c.xlsx")));
+        QCOMPARE(readBytes(options.failureListPath), (b + "\r\n").toUtf8());
+        QCOMPARE(result.shownFiles.size(), 1);
+    }
+
+    void cellByCellWritesEveryPiece()
+    {
+        QTemporaryDir source, save;
+        writeBytes(source.filePath("c.txt"), "a,b\r\nc,,\"d\"\r\n");
+        ConversionOptions options = optionsFor(source, save);
+        options.delimiter = 3;
+        options.textColumnsEnabled = true;
+        options.textColumns = QStringLiteral("2,0");
+        options.cellByCellMode = true;
+        run(options, {});
+        QVERIFY(Fake::imports().isEmpty());
+        QCOMPARE(Fake::textColumns(), QList<int>{2}); // column 0 is never used
+        QMap<QString, QVariant> expected{{"1,1", "a"}, {"1,2", "b"},     {"2,1", "c"},
+                                         {"2,2", ""},  {"2,3", "\"d\""}, {"3,1", ""}};
+        QCOMPARE(Fake::cellValues(), expected);
+        QVERIFY(QFileInfo::exists(save.filePath("c.xlsx")));
+    }
+
+    void stopRequestEndsTheRunCleanly()
+    {
+        QTemporaryDir source, save;
+        writeBytes(source.filePath("a.txt"), "1");
+        const RunResult result = run(optionsFor(source, save), {}, false, true);
+        QCOMPARE(result.texts, QStringList({"excel OK!", "WorkBooks OK!", "成功转换0个txt文件,"}));
+        QCOMPARE(result.endSignals, 1);
+    }
+
+    void automaticModeOpensSourcesWhereTheyLie()
+    {
+        QTemporaryDir source, save;
+        writeBytes(source.filePath("a.b.txt"), "1");
+        writeBytes(source.filePath("bad.txt"), "1");
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.refuseImportOf = QStringList{"bad.txt"};
+        ConversionOptions options = optionsFor(source, save);
+        options.xlsxOutput = false;
+        options.failureListPath.clear(); // an automatic start does not set it
+        const RunResult result = run(options, behaviour, true);
+        const QString ab = QDir::toNativeSeparators(source.filePath("a.b.txt"));
+        const QString bad = QDir::toNativeSeparators(source.filePath("bad.txt"));
+        QCOMPARE(result.texts, QStringList({"excel OK!", "WorkBooks OK!", ab, bad, "成功转换1个txt文件,"}));
+        QVERIFY(Fake::log().contains("Open " + ab));
+        QVERIFY(Fake::log().contains(
+            QStringLiteral("SaveAs %1 56").arg(QDir::toNativeSeparators(save.filePath("a.b.xls")))));
+        QVERIFY(Fake::imports().isEmpty());
+        QCOMPARE(readBytes(source.filePath(failureListFileName())), (bad + "\r\n").toUtf8());
+    }
+};
+
+QTEST_GUILESS_MAIN(MergeObjectTest)
+#include "tst_mergeobject.moc"

@@ -1,0 +1,419 @@
+// The window's behaviour: stored choices applied at construction, each persisted choice written
+// when the user changes it, the dependent controls, the dialogs and the tray icon.
+
+#include "app/startupvalues.h"
+#include "app/systemtray.h"
+#include "ui/mainwindow.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir folder;
+    QString settingsPath;
+
+    // Points the settings file at a fresh file with `content`; a null content means no file.
+    void useSettings(const QByteArray& content)
+    {
+        settingsPath = folder.filePath(QStringLiteral("Quillmorne.vqd"));
+        QFile::remove(settingsPath);
+        if (!content.isNull()) {
+            QFile file(settingsPath);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        StartupValues values;
+        values.settingsFilePath = QFile::encodeName(settingsPath);
+        setStartupValues(values);
+    }
+
+    QByteArray settings() const
+    {
+        QFile file(settingsPath);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+
+    template <typename T>
+    static T* control(const QWidget& window, const QString& name)
+    {
+        T* found = window.findChild<T*>(name);
+        if (!found)
+            qFatal("no control %s", qPrintable(name));
+        return found;
+    }
+
+    static QAbstractButton* button(const QWidget& window, const QString& name)
+    {
+        return control<QAbstractButton>(window, name);
+    }
+
+    static QLineEdit* field(const QWidget& window, const QString& name) { return control<QLineEdit>(window, name); }
+
+private slots:
+    void construction()
+    {
+        useSettings(QByteArray());
+        MainWindow window;
+        QCOMPARE(window.size(), QSize(940, 420));
+        QCOMPARE(window.rememberedSize(), QSize(940, 420));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Quillmorne4.0"));
+        QVERIFY(!window.windowIcon().isNull());
+        QVERIFY(button(window, "pBtn_AutoTransform")->isHidden());
+        QVERIFY(!button(window, "pBtn_Transform")->isHidden());
+    }
+
+    void storedChoicesApplied_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("sourcePath");
+        QTest::addColumn<QString>("savePath");
+        QTest::addColumn<bool>("intoSourceFolder");
+        QTest::addColumn<QString>("checkedType");
+        QTest::addColumn<QString>("checkedDelimiter");
+
+        QTest::newRow("no file") << QByteArray() << ""
+                                 << "" << false << "rBtn_xlsx"
+                                 << "rBtn_Tabs";
+        QTest::newRow("empty file") << QByteArray("") << ""
+                                    << "" << false << "rBtn_xlsx"
+                                    << "rBtn_Tabs";
+        QTest::newRow("everything stored")
+            << QByteArray("SourcePath=/in/\r\nSavePath=/out/\r\nSaveToQuondamPath=y\r\nxlsxMode=n\r\n"
+                          "vbaOpenFunFomatArg=3\r\n")
+            << "/in/"
+            << "/out/" << true << "rBtn_xls"
+            << "rBtn_Comma";
+        QTest::newRow("only first byte counts")
+            << QByteArray("SaveToQuondamPath=yes\r\nxlsxMode=no\r\nvbaOpenFunFomatArg=42\r\n") << ""
+            << "" << true << "rBtn_xls"
+            << "rBtn_Space";
+        QTest::newRow("unknown values fall back")
+            << QByteArray("SaveToQuondamPath=Y\r\nxlsxMode=N\r\nvbaOpenFunFomatArg=9\r\n") << ""
+            << "" << false << "rBtn_xlsx"
+            << "rBtn_Tabs";
+        QTest::newRow("semicolon, LF line ends") << QByteArray("vbaOpenFunFomatArg=2\nSourcePath=/a b/\n") << "/a b/"
+                                                 << "" << false << "rBtn_xlsx"
+                                                 << "rBtn_Semicolon";
+        QTest::newRow("UTF-8 path") << QByteArray("SourcePath=/数据/\r\n") << "/数据/"
+                                    << "" << false << "rBtn_xlsx"
+                                    << "rBtn_Tabs";
+    }
+
+    void storedChoicesApplied()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, sourcePath);
+        QFETCH(QString, savePath);
+        QFETCH(bool, intoSourceFolder);
+        QFETCH(QString, checkedType);
+        QFETCH(QString, checkedDelimiter);
+
+        useSettings(content);
+        const QByteArray before = settings();
+        MainWindow window;
+        QCOMPARE(field(window, "lEdt_SourcePath")->text(), sourcePath);
+        QCOMPARE(field(window, "lEdt_SavePath")->text(), savePath);
+        QCOMPARE(button(window, "cBox_SaveToQuondamPath")->isChecked(), intoSourceFolder);
+        // The save folder is unused while results go beside their sources.
+        QCOMPARE(button(window, "pBtn_SavePath")->isEnabled(), !intoSourceFolder);
+        QCOMPARE(field(window, "lEdt_SavePath")->isEnabled(), !intoSourceFolder);
+        QVERIFY(button(window, checkedType)->isChecked());
+        QVERIFY(button(window, checkedDelimiter)->isChecked());
+        // Choices that are not stored start unset.
+        for (const char* name :
+             {"cBox_ConsecutiveDelimiter", "cBox_SetTextFormat", "cBox_OtherLanguage", "cBox_UCS2", "cBox_UTF8BOM"})
+            QVERIFY(!button(window, name)->isChecked());
+        QVERIFY(!field(window, "lEdt_SetTextFormat")->isEnabled());
+        // Applying choices never writes (nor creates) the file.
+        QCOMPARE(settings(), before);
+    }
+
+    void clickWritesChoice_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("after");
+
+        QTest::newRow("tab") << QByteArray("vbaOpenFunFomatArg=3\r\n") << "rBtn_Tabs"
+                             << QByteArray("vbaOpenFunFomatArg=1\r\n");
+        QTest::newRow("semicolon") << QByteArray() << "rBtn_Semicolon" << QByteArray("vbaOpenFunFomatArg=2\r\n");
+        QTest::newRow("comma") << QByteArray() << "rBtn_Comma" << QByteArray("vbaOpenFunFomatArg=3\r\n");
+        QTest::newRow("space") << QByteArray() << "rBtn_Space" << QByteArray("vbaOpenFunFomatArg=4\r\n");
+        QTest::newRow("already checked tab written again")
+            << QByteArray("") << "rBtn_Tabs" << QByteArray("vbaOpenFunFomatArg=1\r\n");
+        QTest::newRow("xls") << QByteArray("SourcePath=/in/\r\n") << "rBtn_xls"
+                             << QByteArray("SourcePath=/in/\r\nxlsxMode=n\r\n");
+        QTest::newRow("xlsx") << QByteArray("xlsxMode=n\r\n") << "rBtn_xlsx" << QByteArray("xlsxMode=y\r\n");
+        QTest::newRow("save beside sources")
+            << QByteArray() << "cBox_SaveToQuondamPath" << QByteArray("SaveToQuondamPath=y\r\n");
+        QTest::newRow("unpersisted choice writes nothing")
+            << QByteArray("xlsxMode=y\r\n") << "cBox_ConsecutiveDelimiter" << QByteArray("xlsxMode=y\r\n");
+    }
+
+    void clickWritesChoice()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, name);
+        QFETCH(QByteArray, after);
+        useSettings(before.isNull() ? QByteArray("") : before);
+        MainWindow window;
+        window.show();
+        QTest::mouseClick(button(window, name), Qt::LeftButton);
+        QCOMPARE(settings(), after);
+    }
+
+    void writesWithoutSettingsFileCreateNothing()
+    {
+        useSettings(QByteArray());
+        MainWindow window;
+        window.show();
+        QTest::mouseClick(button(window, "rBtn_xls"), Qt::LeftButton);
+        QVERIFY(button(window, "rBtn_xls")->isChecked());
+        QVERIFY(!QFile::exists(settingsPath));
+    }
+
+    void restoredSaveBesideSourcesTogglesControls()
+    {
+        useSettings("SaveToQuondamPath=y\r\n");
+        MainWindow window;
+        window.show();
+        QAbstractButton* box = button(window, "cBox_SaveToQuondamPath");
+        QTest::mouseClick(box, Qt::LeftButton);
+        QVERIFY(!box->isChecked());
+        QVERIFY(button(window, "pBtn_SavePath")->isEnabled());
+        QVERIFY(field(window, "lEdt_SavePath")->isEnabled());
+        QCOMPARE(settings(), QByteArray("SaveToQuondamPath=n\r\n"));
+        QTest::mouseClick(box, Qt::LeftButton);
+        QVERIFY(!button(window, "pBtn_SavePath")->isEnabled());
+        QVERIFY(!field(window, "lEdt_SavePath")->isEnabled());
+        QCOMPARE(settings(), QByteArray("SaveToQuondamPath=y\r\n"));
+    }
+
+    void pickFolder_data()
+    {
+        QTest::addColumn<QString>("buttonName");
+        QTest::addColumn<QString>("fieldName");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QByteArray>("stored");
+
+        const QString sep = QDir::separator();
+        const QString picked = QDir::toNativeSeparators(QStringLiteral("/data/数据")) + sep;
+        QTest::newRow("source folder") << "pBtn_SourcePath"
+                                       << "lEdt_SourcePath"
+                                       << "/data/数据" << picked << "SourcePath=" + picked.toLocal8Bit() + "\r\n";
+        QTest::newRow("save folder") << "pBtn_SavePath"
+                                     << "lEdt_SavePath"
+                                     << "/data/数据" << picked << "SavePath=" + picked.toLocal8Bit() + "\r\n";
+        QTest::newRow("trailing separator doubled")
+            << "pBtn_SavePath"
+            << "lEdt_SavePath"
+            << "/data/" << QDir::toNativeSeparators("/data//")
+            << "SavePath=" + QDir::toNativeSeparators("/data//").toLocal8Bit() + "\r\n";
+        QTest::newRow("cancel changes nothing") << "pBtn_SourcePath"
+                                                << "lEdt_SourcePath"
+                                                << ""
+                                                << "typed" << QByteArray("");
+    }
+
+    void pickFolder()
+    {
+        QFETCH(QString, buttonName);
+        QFETCH(QString, fieldName);
+        QFETCH(QString, answer);
+        QFETCH(QString, shown);
+        QFETCH(QByteArray, stored);
+
+        useSettings("");
+        MainWindow window;
+        window.show();
+        field(window, fieldName)->setText(QStringLiteral("typed"));
+        QStringList asked;
+        window.setFolderDialog(
+            [&](QWidget* parent, const QString& caption, const QString& start, QFileDialog::Options options) {
+                asked << caption << start;
+                if (parent != &window || options != (QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks))
+                    asked << QStringLiteral("wrong parent or options");
+                return answer;
+            });
+        QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
+        QCOMPARE(asked, (QStringList{QStringLiteral("选择文件夹"), QStringLiteral(".")}));
+        QCOMPARE(field(window, fieldName)->text(), shown);
+        QCOMPARE(settings(), stored);
+    }
+
+    void encodingBoxesExcludeEachOther()
+    {
+        useSettings("");
+        MainWindow window;
+        window.show();
+        QAbstractButton* ucs2 = button(window, "cBox_UCS2");
+        QAbstractButton* utf8 = button(window, "cBox_UTF8BOM");
+        QTest::mouseClick(utf8, Qt::LeftButton);
+        QTest::mouseClick(ucs2, Qt::LeftButton);
+        QVERIFY(ucs2->isChecked());
+        QVERIFY(!utf8->isChecked());
+        QTest::mouseClick(ucs2, Qt::LeftButton);
+        QVERIFY(!ucs2->isChecked());
+        QVERIFY(!utf8->isChecked());
+        QTest::mouseClick(utf8, Qt::LeftButton);
+        QTest::mouseClick(utf8, Qt::LeftButton);
+        QVERIFY(!ucs2->isChecked());
+        QVERIFY(!utf8->isChecked());
+        QCOMPARE(settings(), QByteArray(""));
+    }
+
+    void textFormatBoxEnablesColumnField()
+    {
+        useSettings("");
+        MainWindow window;
+        window.show();
+        QAbstractButton* box = button(window, "cBox_SetTextFormat");
+        QLineEdit* columns = field(window, "lEdt_SetTextFormat");
+        QTest::mouseClick(box, Qt::LeftButton);
+        QVERIFY(columns->isEnabled());
+        columns->setText(QStringLiteral("2,3"));
+        QTest::mouseClick(box, Qt::LeftButton);
+        QVERIFY(!columns->isEnabled());
+        QCOMPARE(columns->text(), QStringLiteral("2,3"));
+    }
+
+    void progressTextAndButtons()
+    {
+        useSettings("");
+        MainWindow window;
+        auto* status = window.findChild<QLabel*>(QStringLiteral("lb_ShowDisposing"));
+        window.on_ShowDisposingFile(QStringLiteral("  /a/b.txt "));
+        QCOMPARE(status->text(), QStringLiteral("  /a/b.txt "));
+        button(window, "pBtn_Transform")->setEnabled(false);
+        button(window, "pBtn_AutoTransform")->setEnabled(false);
+        window.on_Signal_SetButtonEnable();
+        QVERIFY(button(window, "pBtn_Transform")->isEnabled());
+        QVERIFY(button(window, "pBtn_AutoTransform")->isEnabled());
+        QVERIFY(button(window, "pBtn_AutoTransform")->isHidden());
+    }
+
+    void usageNotes()
+    {
+        useSettings("");
+        MainWindow window;
+        window.show();
+        QWidget* parent = &window;
+        QString title;
+        QString text;
+        window.setAboutBox([&](QWidget* boxParent, const QString& boxTitle, const QString& boxText) {
+            parent = boxParent;
+            title = boxTitle;
+            text = boxText;
+        });
+        QTest::mouseClick(button(window, "pBtn_MustRead"), Qt::LeftButton);
+        QCOMPARE(parent, nullptr);
+        QCOMPARE(title, QStringLiteral("注意"));
+        QVERIFY(text.startsWith(QStringLiteral("<p style=\"font-size:16px;line-height:20px;\">1. 本软件无需安装")));
+        QVERIFY(text.endsWith(QStringLiteral("并勾选不再询问。</p>")));
+        QCOMPARE(text.count(QStringLiteral("<br><br>")), 3);
+        QVERIFY(text.contains(QStringLiteral("<br><br>2. 如有需管理员权限的设置")));
+        QVERIFY(
+            text.contains(QStringLiteral("<br><br>3. 软件请在微软Windows7或以上系统运行，不支持xp系统。<br><br>4. ")));
+    }
+
+    void trayIcon()
+    {
+        useSettings("");
+        MainWindow window;
+        auto* tray = window.findChild<SystemTray*>();
+        QVERIFY(tray);
+        QCOMPARE(tray->toolTip(), QStringLiteral("Quillmorne"));
+        QVERIFY(!tray->icon().isNull());
+        // The icon carries an image for each size the desktop asks for, each with transparent corners.
+        const QList<QSize> sizes = tray->icon().availableSizes();
+        for (int side : {16, 32, 48, 256}) {
+            QVERIFY2(sizes.contains(QSize(side, side)), qPrintable(QString::number(side)));
+            const QImage image = tray->icon().pixmap(side, side).toImage();
+            QCOMPARE(image.size(), QSize(side, side));
+            QCOMPARE(qAlpha(image.pixel(side - 1, 0)), 0);
+        }
+        QVERIFY(tray->contextMenu());
+        QStringList entries;
+        for (QAction* action : tray->contextMenu()->actions())
+            entries << action->text();
+        QCOMPARE(entries, (QStringList{QStringLiteral("软件设置"), QStringLiteral("退出程序")}));
+    }
+
+    void trayRestoresWindow_data()
+    {
+        QTest::addColumn<int>("reason");
+        QTest::addColumn<bool>("minimised");
+        QTest::addColumn<bool>("restores");
+        QTest::newRow("click on minimised window") << int(QSystemTrayIcon::Trigger) << true << true;
+        QTest::newRow("double-click on minimised window") << int(QSystemTrayIcon::DoubleClick) << true << true;
+        QTest::newRow("click on resized window") << int(QSystemTrayIcon::Trigger) << false << true;
+        QTest::newRow("middle click ignored") << int(QSystemTrayIcon::MiddleClick) << true << false;
+        QTest::newRow("context ignored") << int(QSystemTrayIcon::Context) << false << false;
+        QTest::newRow("unknown ignored") << int(QSystemTrayIcon::Unknown) << false << false;
+        QTest::newRow("menu entry") << -1 << false << true;
+    }
+
+    void trayRestoresWindow()
+    {
+        QFETCH(int, reason);
+        QFETCH(bool, minimised);
+        QFETCH(bool, restores);
+        useSettings("");
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        // The form's fonts decide the least size the layout allows; the window never goes below it.
+        const QSize normal = QSize(940, 420).expandedTo(window.minimumSize());
+        const QSize dragged = QSize(1200, 700);
+        window.resize(dragged);
+        QCOMPARE(window.size(), dragged);
+        if (minimised)
+            window.showMinimized();
+        auto* tray = window.findChild<SystemTray*>();
+        if (reason < 0)
+            tray->contextMenu()->actions().at(0)->trigger();
+        else
+            emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
+        QCOMPARE(window.isMinimized(), minimised && !restores);
+        QCOMPARE(window.size(), restores ? normal : dragged);
+        QVERIFY(window.isVisible());
+    }
+
+    // Quitting from the tray and closing the window both end the event loop with status 0.
+    void programEnds_data()
+    {
+        QTest::addColumn<bool>("fromTray");
+        QTest::newRow("close window") << false;
+        QTest::newRow("tray quit entry") << true;
+    }
+
+    void programEnds()
+    {
+        QFETCH(bool, fromTray);
+        useSettings("");
+        auto window = std::make_unique<MainWindow>();
+        window->show();
+        window->showMinimized();
+        QTimer::singleShot(0, window.get(), [&] {
+            if (fromTray)
+                window->findChild<SystemTray*>()->contextMenu()->actions().at(1)->trigger();
+            else
+                window->close();
+        });
+        QTimer::singleShot(5000, [] { QCoreApplication::exit(99); }); // a hang ends the loop as a failure
+        QCOMPARE(QApplication::exec(), 0);
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,252 @@
+// Starting conversion jobs from the window: the folder checks, the options copied from the
+// controls, the failure list of an earlier run, disposing of the previous job and stopping a run
+// when the window goes away. The spreadsheet application is the recording double.
+
+#include "app/startupvalues.h"
+#include "convert/conversionoptions.h"
+#include "convert/mergeobject.h"
+#include "convert/sourcefiles.h"
+#include "support/fakespreadsheet.h"
+#include "ui/mainwindow.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QSemaphore>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+class MainWindowJobsTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir settingsFolder;
+    std::unique_ptr<QTemporaryDir> source;
+    std::unique_ptr<QTemporaryDir> save;
+    QStringList boxes; // "title|text" of every message shown
+    QList<QPointer<MergeObject>> workers;
+    QStringList shownFiles;
+
+    std::unique_ptr<MainWindow> newWindow(const FakeSpreadsheetBehaviour& behaviour = {})
+    {
+        auto window = std::make_unique<MainWindow>();
+        window->setAboutBox(
+            [this](QWidget*, const QString& title, const QString& text) { boxes << title + QLatin1Char('|') + text; });
+        window->setWorkerSetup([this, behaviour](MergeObject& worker) {
+            worker.setApplicationFactory(fakeSpreadsheetFactory(behaviour));
+            worker.setShowFileAction([this](const QString& path) { shownFiles << path; });
+            workers << QPointer<MergeObject>(&worker);
+        });
+        window->show();
+        return window;
+    }
+
+    static QAbstractButton* button(const QWidget& window, const char* name)
+    {
+        return window.findChild<QAbstractButton*>(QLatin1String(name));
+    }
+
+    static QLineEdit* field(const QWidget& window, const char* name)
+    {
+        return window.findChild<QLineEdit*>(QLatin1String(name));
+    }
+
+    static QString status(const QWidget& window)
+    {
+        return window.findChild<QLabel*>(QStringLiteral("lb_ShowDisposing"))->text();
+    }
+
+    static void writeFile(const QString& path, const QByteArray& bytes)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+    static QString folderText(const QTemporaryDir& folder)
+    {
+        return QDir::toNativeSeparators(folder.path()) + QDir::separator();
+    }
+
+    // Waits until the start button is enabled again, i.e. the run has ended.
+    static bool runEnded(const QWidget& window)
+    {
+        return QTest::qWaitFor([&window] { return button(window, "pBtn_Transform")->isEnabled(); }, 10000);
+    }
+
+private slots:
+    void init()
+    {
+        StartupValues values;
+        values.settingsFilePath = QFile::encodeName(settingsFolder.filePath(QStringLiteral("Quillmorne.vqd")));
+        setStartupValues(values);
+        source = std::make_unique<QTemporaryDir>();
+        save = std::make_unique<QTemporaryDir>();
+        boxes.clear();
+        workers.clear();
+        shownFiles.clear();
+        conversionOptions() = ConversionOptions();
+        FakeSpreadsheetApplication::reset();
+    }
+
+    void folderChecks_data()
+    {
+        QTest::addColumn<bool>("sourceGiven");
+        QTest::addColumn<bool>("saveGiven");
+        QTest::addColumn<bool>("besideSources");
+        QTest::addColumn<QString>("message"); // empty: the job starts
+
+        QTest::newRow("empty source field") << false << true << false << "Message:|提取文件夹不存在!";
+        QTest::newRow("empty save field") << true << false << false << "Message:|保存文件夹不存在!";
+        QTest::newRow("empty save field, saving beside sources") << true << false << true << "";
+        QTest::newRow("both folders") << true << true << false << "";
+    }
+
+    void folderChecks()
+    {
+        QFETCH(bool, sourceGiven);
+        QFETCH(bool, saveGiven);
+        QFETCH(bool, besideSources);
+        QFETCH(QString, message);
+        writeFile(source->filePath("a.txt"), "1\t2\n");
+        auto window = newWindow();
+        field(*window, "lEdt_SourcePath")->setText(sourceGiven ? folderText(*source) : QString());
+        field(*window, "lEdt_SavePath")->setText(saveGiven ? folderText(*save) : QString());
+        if (besideSources)
+            button(*window, "cBox_SaveToQuondamPath")->setChecked(true);
+        const QString before = status(*window);
+
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        if (!message.isEmpty()) {
+            QCOMPARE(boxes, QStringList{message});
+            QVERIFY(button(*window, "pBtn_Transform")->isEnabled());
+            QVERIFY(button(*window, "pBtn_AutoTransform")->isEnabled());
+            QCOMPARE(status(*window), before);
+            QVERIFY(workers.isEmpty());
+            return;
+        }
+        QVERIFY(boxes.isEmpty());
+        QVERIFY(!button(*window, "pBtn_Transform")->isEnabled());
+        QVERIFY(runEnded(*window));
+        QCOMPARE(status(*window), summaryText(1));
+        const QString workbook = besideSources ? source->filePath("a.xlsx") : save->filePath("a.xlsx");
+        QVERIFY(QFileInfo::exists(workbook));
+    }
+
+    void optionsTakenFromControls()
+    {
+        auto window = newWindow();
+        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SavePath")->setText(folderText(*save));
+        button(*window, "rBtn_xls")->setChecked(true);
+        button(*window, "rBtn_Space")->setChecked(true);
+        button(*window, "cBox_ConsecutiveDelimiter")->setChecked(true);
+        button(*window, "cBox_OtherLanguage")->setChecked(true);
+        // Columns typed while the box was checked are not used once it is unchecked.
+        QTest::mouseClick(button(*window, "cBox_SetTextFormat"), Qt::LeftButton);
+        field(*window, "lEdt_SetTextFormat")->setText(QStringLiteral("2,3"));
+        QTest::mouseClick(button(*window, "cBox_SetTextFormat"), Qt::LeftButton);
+        QTest::mouseClick(button(*window, "cBox_UCS2"), Qt::LeftButton);
+        QTest::mouseClick(button(*window, "cBox_UCS2"), Qt::LeftButton);
+
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        QVERIFY(runEnded(*window));
+        const ConversionOptions& options = conversionOptions();
+        QCOMPARE(options.sourceFolder, folderText(*source));
+        QCOMPARE(options.saveFolder, folderText(*save));
+        QVERIFY(!options.saveToSourceFolder);
+        QVERIFY(!options.xlsxOutput);
+        QCOMPARE(options.delimiter, 4);
+        QVERIFY(options.consecutiveDelimiters);
+        QVERIFY(options.cellByCellMode);
+        QVERIFY(!options.textColumnsEnabled);
+        QCOMPARE(options.textColumns, QString());
+        QVERIFY(!options.sourceUcs2);
+        QVERIFY(!options.sourceUtf8Bom);
+        QCOMPARE(options.failureListPath, folderText(*source) + QStringLiteral("/无法转换的文件目录.txt"));
+    }
+
+    void oldFailureList_data()
+    {
+        QTest::addColumn<bool>("automatic");
+        QTest::newRow("settings-driven start removes it") << false;
+        QTest::newRow("automatic start leaves it") << true;
+    }
+
+    void oldFailureList()
+    {
+        QFETCH(bool, automatic);
+        const QString list = source->filePath(failureListFileName());
+        writeFile(list, "old\r\n");
+        auto window = newWindow();
+        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SavePath")->setText(folderText(*save));
+        if (automatic)
+            QMetaObject::invokeMethod(window.get(), "on_pBtn_AutoTransform_clicked");
+        else
+            QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        QVERIFY(runEnded(*window));
+        QCOMPARE(QFileInfo::exists(list), automatic);
+        QVERIFY(shownFiles.isEmpty());
+    }
+
+    void secondJobDisposesOfFirst()
+    {
+        writeFile(source->filePath("a.txt"), "1\n");
+        auto window = newWindow();
+        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SavePath")->setText(folderText(*save));
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        QVERIFY(runEnded(*window));
+        QCOMPARE(workers.size(), 1);
+        QVERIFY(workers.at(0)); // the finished worker waits for the next start
+
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        QCOMPARE(workers.size(), 2);
+        QVERIFY(!workers.at(0));
+        QVERIFY(runEnded(*window));
+        QCOMPARE(status(*window), summaryText(1));
+        // Each run was triggered once: the first worker's connection went with it.
+        QCOMPARE(FakeSpreadsheetApplication::log().count(QStringLiteral("Quit")), 2);
+    }
+
+    // Closing the window during a run stops it after the file in progress; saved workbooks stay.
+    void closingStopsRunAfterCurrentFile()
+    {
+        for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"})
+            writeFile(source->filePath(name), "1\n");
+
+        struct SlowObserver : MergeObserver
+        {
+            QSemaphore firstFinished;
+            void fileFinished(const QString&, Outcome, const QString&, const QStringList&) override
+            {
+                firstFinished.release();
+                QThread::msleep(300);
+            }
+        } observer;
+
+        auto window = newWindow();
+        window->setWorkerSetup([this, &observer](MergeObject& worker) {
+            worker.setApplicationFactory(fakeSpreadsheetFactory({}));
+            worker.setObserver(&observer);
+            workers << QPointer<MergeObject>(&worker);
+        });
+        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SavePath")->setText(folderText(*save));
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        QVERIFY(observer.firstFinished.tryAcquire(1, 10000));
+        window->close();
+        window.reset();
+
+        QVERIFY(!workers.at(0));
+        QCOMPARE(QDir(save->path()).entryList({QStringLiteral("*.xlsx")}), QStringList{QStringLiteral("a.xlsx")});
+        QCOMPARE(FakeSpreadsheetApplication::log().count(QStringLiteral("Quit")), 1);
+    }
+};
+
+QTEST_MAIN(MainWindowJobsTest)
+#include "tst_mainwindowjobs.moc"

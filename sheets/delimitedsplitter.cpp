@@ -166,6 +166,34 @@ bool DelimitedSplitter::endField(std::size_t pos)
     return false;
 }
 
+// Appends the inside of a closed quoted field, [begin, end) of the buffer, to the store: a
+// doubled qualifier becomes one, and each line break (CR LF, LF or CR) becomes LF.
+void DelimitedSplitter::appendUnquoted(std::size_t begin, std::size_t end)
+{
+    const char* b = m_buf.data();
+    std::size_t p = begin;
+    while (p < end) {
+        std::size_t q = p;
+        while (q < end && m_quotedClass[std::uint8_t(b[q])] == Plain)
+            ++q;
+        m_store.append(b + p, q - p);
+        p = q;
+        if (p == end)
+            break;
+        const Class c = m_quotedClass[std::uint8_t(b[p])];
+        if (c == Cr || c == Lf) {
+            m_store += '\n';
+            p += (c == Cr && p + 1 < end && b[p + 1] == '\n') ? 2 : 1;
+        } else if (qualifierAt(p)) {
+            m_store += m_qualifier;
+            p += 2 * m_qualifier.size(); // inside a closed field every qualifier is doubled
+        } else {
+            m_store += b[p];
+            ++p;
+        }
+    }
+}
+
 // Leaves out the lines before the start row. False when the buffer ran out first.
 bool DelimitedSplitter::skipLines()
 {
@@ -234,7 +262,6 @@ DelimitedSplitter::Result DelimitedSplitter::parse()
             if (m_pos < end && qualifierAt(m_pos)) {
                 m_quoteStart = m_pos;
                 m_quoteLine = m_line;
-                m_storeFieldStart = m_store.size();
                 m_pos += m_qualifier.size();
                 m_state = State::Quoted;
             } else {
@@ -256,38 +283,35 @@ DelimitedSplitter::Result DelimitedSplitter::parse()
         }
 
         case State::Quoted: {
+            // Only look for the closing qualifier here; the field is unescaped once it is
+            // known to close, so a quote that never closes costs no second copy of the text.
             std::size_t p = m_pos;
             bool closed = false;
             for (;;) {
-                std::size_t q = p;
-                while (q < end && m_quotedClass[std::uint8_t(b[q])] == Plain)
-                    ++q;
-                m_store.append(b + p, q - p);
-                p = q;
+                while (p < end && m_quotedClass[std::uint8_t(b[p])] == Plain)
+                    ++p;
                 if (p == end)
                     break;
                 const Class c = m_quotedClass[std::uint8_t(b[p])];
                 if (c == Cr) {
                     if (p + 1 == end && !m_eof)
                         break; // an LF may follow in the next chunk
-                    m_store += '\n';
                     ++m_line;
                     p += (p + 1 < end && b[p + 1] == '\n') ? 2 : 1;
                 } else if (c == Lf) {
-                    m_store += '\n';
                     ++m_line;
                     ++p;
                 } else if (!qualifierAt(p)) {
-                    m_store += b[p];
                     ++p;
                 } else {
                     const std::size_t after = p + m_qualifier.size();
                     if (after == end && !m_eof)
                         break; // doubled or closing: the next chunk tells
                     if (after < end && qualifierAt(after)) {
-                        m_store += m_qualifier;
                         p = after + m_qualifier.size();
                     } else {
+                        m_storeFieldStart = m_store.size();
+                        appendUnquoted(m_quoteStart + m_qualifier.size(), p);
                         closed = true;
                         p = after;
                         break;
@@ -302,7 +326,6 @@ DelimitedSplitter::Result DelimitedSplitter::parse()
             } else {
                 // The quote is never closed: the field is read again, as written, to the end of
                 // the line it began on.
-                m_store.resize(m_storeFieldStart);
                 m_line = m_quoteLine;
                 m_fieldStart = m_quoteStart;
                 m_pos = m_quoteStart;

@@ -26,7 +26,8 @@ namespace sheets {
 // - the first startRow - 1 physical lines are left out before splitting begins, so a quote in
 //   a left-out line has no effect on the records.
 // A qualifier that is also a delimiter, CR or LF counts as no qualifier; CR or LF as the other
-// delimiter is ignored.
+// delimiter is ignored. Whether a quote closes is known only where it closes, so until then the
+// text after it is held: a quote that never closes holds the rest of the text once.
 class DelimitedSplitter
 {
 public:
@@ -58,6 +59,7 @@ private:
     std::size_t delimiterAt(std::size_t pos) const;
     bool qualifierAt(std::size_t pos) const;
     bool endField(std::size_t pos);
+    void appendUnquoted(std::size_t begin, std::size_t end);
     void compact();
 
     TextSource* m_source;

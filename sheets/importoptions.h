@@ -2,6 +2,7 @@
 // How a delimited text is imported: the engine's reading of the thirteen import arguments.
 
 #include <QString>
+#include <QVector>
 
 #include <cstdint>
 #include <map>
@@ -46,6 +47,18 @@ struct ImportOptions
     {
         auto it = columnTypes.find(column);
         return it == columnTypes.end() ? ColumnType::General : it->second;
+    }
+
+    // The qualifier of the text-qualifier argument: 1 double quote, 2 single quote, anything else
+    // (-4142 among them) none.
+    static char32_t qualifierFromArgument(int value) { return value == 1 ? U'"' : value == 2 ? U'\'' : 0; }
+
+    // The other delimiter from the other-character argument: its first character (a whole
+    // surrogate pair when it begins with one), 0 when empty.
+    static char32_t firstCharacter(const QString& text)
+    {
+        const QVector<uint> codePoints = text.left(2).toUcs4();
+        return codePoints.isEmpty() ? 0 : char32_t(codePoints.first());
     }
 
     // The column types of a field-info list of (column, type) pairs in any order: pairs naming

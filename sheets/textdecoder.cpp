@@ -3,6 +3,7 @@
 #include <QIODevice>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <cstring>
 
 namespace sheets {
@@ -204,7 +205,7 @@ struct TextDecoder::CodecState
 };
 
 TextDecoder::TextDecoder(QIODevice* device, std::size_t chunkSize)
-    : m_device(device), m_chunkSize(chunkSize ? chunkSize : 1)
+    : m_device(device), m_chunkSize(std::min<std::size_t>(std::max<std::size_t>(chunkSize, 1), 1 << 30))
 {}
 
 TextDecoder::~TextDecoder() = default;
@@ -321,19 +322,20 @@ bool TextDecoder::isValidUtf8Device()
 // the next chunk after them.
 bool TextDecoder::fill()
 {
-    m_raw.erase(0, m_raw.size() - m_carry);
+    // The buffer is allocated once: the carried bytes (at most three) plus one chunk.
+    if (m_raw.size() < m_chunkSize + 4)
+        m_raw.resize(m_chunkSize + 4);
+    std::memmove(m_raw.data(), m_raw.data() + m_rawSize - m_carry, m_carry);
+    m_rawSize = m_carry;
     m_carry = 0;
     if (m_atEnd)
         return true;
-    const std::size_t kept = m_raw.size();
-    m_raw.resize(kept + m_chunkSize);
-    const qint64 n = m_device->read(m_raw.data() + kept, qint64(m_chunkSize));
+    const qint64 n = m_device->read(m_raw.data() + m_rawSize, qint64(m_chunkSize));
     if (n < 0) {
-        m_raw.resize(kept);
         m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
         return false;
     }
-    m_raw.resize(kept + std::size_t(n));
+    m_rawSize += std::size_t(n);
     if (n == 0)
         m_atEnd = true;
     return true;
@@ -363,7 +365,7 @@ bool TextDecoder::decodeUtf8(std::string_view& chunk)
         if (!fill())
             return false;
         const char* data = m_raw.data();
-        const std::size_t size = m_raw.size();
+        const std::size_t size = m_rawSize;
         if (size == 0 && m_atEnd)
             return false;
         std::size_t pos = 0;
@@ -408,7 +410,7 @@ bool TextDecoder::decodeUtf16(std::string_view& chunk)
         if (!fill())
             return false;
         const auto* p = reinterpret_cast<const unsigned char*>(m_raw.data());
-        const std::size_t size = m_raw.size();
+        const std::size_t size = m_rawSize;
         m_text.clear();
         std::size_t i = 0;
         for (; i + 2 <= size; i += 2) {
@@ -437,7 +439,7 @@ bool TextDecoder::decodeUtf16(std::string_view& chunk)
                 m_text += utf8::Replacement;
                 m_highSurrogate = 0;
                 m_carry = 0;
-                m_raw.clear();
+                m_rawSize = 0;
             }
             if (m_text.empty())
                 return false;
@@ -466,7 +468,7 @@ bool TextDecoder::decodeCodec(std::string_view& chunk)
             if (decoded.endsWith(QLatin1Char('\n')))
                 decoded.chop(1);
         } else {
-            decoded = m_codec->toUnicode(m_raw.data(), int(m_raw.size()), &m_codecState->state);
+            decoded = m_codec->toUnicode(m_raw.data(), int(m_rawSize), &m_codecState->state);
         }
         if (decoded.isEmpty())
             continue;

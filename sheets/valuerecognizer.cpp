@@ -1,6 +1,7 @@
 #include "sheets/valuerecognizer.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -264,9 +265,17 @@ bool recognizeNumber(std::string_view s, Cell& cell)
         return false; // an identity number, not a quantity: every digit must stay
 
     double value = 0;
-    const auto result = std::from_chars(clean, clean + length, value);
-    if (result.ec != std::errc() || result.ptr != clean + length)
-        return false;
+    if (!decimalPoint && !exponent) {
+        // At most 15 digits: exact in an integer and in a double, no rounding to get right.
+        std::int64_t integer = 0;
+        for (std::size_t i = 0; i < length; ++i)
+            integer = integer * 10 + (clean[i] - '0');
+        value = double(integer);
+    } else {
+        const auto result = std::from_chars(clean, clean + length, value);
+        if (result.ec != std::errc() || result.ptr != clean + length)
+            return false;
+    }
     if (negative)
         value = -value;
     if (value == 0)

@@ -2,7 +2,10 @@
 
 #include <QtTest>
 
+#include <QRandomGenerator>
+
 #include <algorithm>
+#include <iterator>
 
 using sheets::DelimitedSplitter;
 using sheets::ImportOptions;
@@ -150,6 +153,35 @@ private slots:
         for (int chunkSize : {1, 2, 3, 5, 8, 1 << 16})
             QCOMPARE(splitText(text, options, chunkSize) + QStringLiteral(" /%1").arg(chunkSize),
                      expected + QStringLiteral(" /%1").arg(chunkSize));
+    }
+
+    // Whatever the text, where the chunks happen to end never changes the records: random texts
+    // made of the characters that matter, split whole and in small pieces.
+    void chunkBoundariesNeverMatter()
+    {
+        const char* alphabet[] = {"a", "b", ",", ";", "\"", "\"", "\r", "\n", " ", "中", "；"};
+        QRandomGenerator random(20240105);
+        for (int round = 0; round < 3000; ++round) {
+            QByteArray text;
+            const int length = random.bounded(0, 24);
+            for (int i = 0; i < length; ++i)
+                text += alphabet[random.bounded(int(std::size(alphabet)))];
+            ImportOptions options;
+            options.comma = true;
+            options.semicolon = random.bounded(2);
+            options.space = random.bounded(2);
+            options.other = random.bounded(2) ? U'；' : 0;
+            options.consecutiveDelimiters = random.bounded(2);
+            options.qualifier = random.bounded(3) ? U'"' : 0;
+            options.startRow = random.bounded(1, 4);
+            const QString whole = splitText(text, options, 1 << 16);
+            for (int chunkSize : {1, 2, 3, 4}) {
+                if (splitText(text, options, chunkSize) != whole)
+                    QFAIL(qPrintable(
+                        QStringLiteral("text %1, chunk size %2")
+                            .arg(QString::fromLatin1(text.toPercentEncoding()), QString::number(chunkSize))));
+            }
+        }
     }
 
     // A quoted field much longer than a chunk, and records that follow it, come out whole.

@@ -1,8 +1,11 @@
 #include "sheets/textdecoder.h"
 
 #include <QBuffer>
+#include <QRandomGenerator>
 #include <QTextCodec>
 #include <QtTest>
+
+#include <iterator>
 
 using sheets::TextDecoder;
 
@@ -189,6 +192,26 @@ private slots:
             ++pieces;
         QVERIFY(pieces >= 2);
         QVERIFY(decoder.errorString().contains(QStringLiteral("device failed")));
+    }
+
+    // Random bytes: the text is valid UTF-8 and the same whatever the chunk size, so a character
+    // or an invalid sequence cut by a chunk end is treated as if it were whole.
+    void randomBytesChunkInvariant()
+    {
+        const char* pieces[] = {"a",    "\n",   "\xC3", "\xA9", "\xE4", "\xB8", "\xAD",        "\xF0",
+                                "\x9F", "\x98", "\x80", "\xFF", "\xED", "\xA0", "\xEF\xBB\xBF"};
+        QRandomGenerator random(7);
+        for (int round = 0; round < 3000; ++round) {
+            QByteArray bytes;
+            const int length = random.bounded(0, 16);
+            for (int i = 0; i < length; ++i)
+                bytes += pieces[random.bounded(int(std::size(pieces)))];
+            const QByteArray whole = decodeAll(bytes, 65001, 4096);
+            QCOMPARE(sheets::utf8::validPrefix(whole.constData(), std::size_t(whole.size())),
+                     std::size_t(whole.size()));
+            for (std::size_t chunkSize : {1, 2, 3, 5})
+                QCOMPARE(decodeAll(bytes, 65001, chunkSize), whole);
+        }
     }
 
     void validPrefix_data()

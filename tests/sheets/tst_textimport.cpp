@@ -56,6 +56,43 @@ class TextImportTest : public QObject
 {
     Q_OBJECT
 private slots:
+    // Fixture files in the encodings the converter meets, read through the whole import.
+    void fixtures_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("codePage");
+        QTest::addColumn<bool>("comma");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList gbk = {"0@1:'姓名|'年龄|'生日", "1@2:'张三|30|45296#yyyy\"年\"m\"月\"d\"日\"",
+                                 "2@3:'李四|'007|32939.354166666664#yyyy-mm-dd hh:mm"};
+        QTest::newRow("gbk by code page") << "gbk_chinese.txt" << 936 << false << gbk;
+        QTest::newRow("gbk recognised") << "gbk_chinese.txt" << 0 << false << gbk;
+        const QStringList utf16 = {"0@1:'名前|'value", "1@2:'日本|1500", "2@3:'😀|-12"};
+        QTest::newRow("utf-16 bom over utf-8") << "utf16le_bom.txt" << 65001 << false << utf16;
+        QTest::newRow("utf-16 bom recognised") << "utf16le_bom.txt" << 0 << false << utf16;
+        QTest::newRow("quoted csv with bom")
+            << "utf8_bom_quoted.csv" << 936 << true
+            << QStringList{"0@1:'id|'note|'flag", "1@2:1|'first line\nsecond, with comma|TRUE",
+                           "2@4:2|'say \"hi\"|FALSE", "3@5:3|'\"never closed,x", "4@6:4|'ok"};
+    }
+
+    void fixtures()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, codePage);
+        QFETCH(bool, comma);
+        QFETCH(QStringList, expected);
+        ImportOptions options;
+        options.codePage = codePage;
+        options.tab = !comma;
+        options.comma = comma;
+        QString error;
+        auto source = openTextImport(QStringLiteral(QUILLMORNE_TEST_DATA "/textimport/") + file, options, &error);
+        QVERIFY2(source, qPrintable(error));
+        QCOMPARE(drain(*source), expected);
+        QVERIFY(source->errorString().isEmpty());
+    }
+
     void columnTypesAndRows()
     {
         QTemporaryDir dir;
@@ -145,6 +182,16 @@ private slots:
         QString error;
         QVERIFY(!openTextImport(path, options, &error));
         QVERIFY2(error.contains(message), qPrintable(error));
+    }
+
+    void argumentHelpers()
+    {
+        QCOMPARE(ImportOptions::qualifierFromArgument(1), U'"');
+        QCOMPARE(ImportOptions::qualifierFromArgument(2), U'\'');
+        QCOMPARE(ImportOptions::qualifierFromArgument(-4142), char32_t(0));
+        QCOMPARE(ImportOptions::firstCharacter(QStringLiteral("|x")), U'|');
+        QCOMPARE(ImportOptions::firstCharacter(QString::fromUtf8("😀x")), U'😀');
+        QCOMPARE(ImportOptions::firstCharacter(QString()), char32_t(0));
     }
 
     void fieldInfo()

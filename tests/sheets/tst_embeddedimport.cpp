@@ -195,6 +195,41 @@ private slots:
         QCOMPARE(sheet.cells.size(), cells.size());
     }
 
+    // At the real .xlsx limits: a field longer than 32,767 characters and a line of more than
+    // 16,384 fields are cut, the workbook says which text lines, and what fits is kept whole.
+    void cutsAtTheRealLimits()
+    {
+        QTemporaryDir dir;
+        // 32,766 characters and then one beyond the basic plane, which must not be cut in half.
+        const QByteArray longField = QByteArray(32766, 'x') + "😀" + QByteArray(100, 'y');
+        QByteArray wide;
+        for (int i = 1; i <= 16390; ++i)
+            wide += QByteArray::number(i) + '\t';
+        const QByteArray text = "first\n" + longField + "\n" + wide + "\nlast\n";
+        OpenTextArguments arguments = argumentsFrom("");
+        arguments.fileName = dir.filePath("limits.txt");
+        QVERIFY(writeBytes(arguments.fileName, text));
+        EmbeddedApplication app;
+        QVERIFY(app.workbooks()->openText(arguments));
+        Workbook* workbook = app.activeWorkbook();
+        const QString path = dir.filePath("limits.xlsx");
+        QVERIFY2(workbook->saveAs(path, FileFormatXlsx), qPrintable(workbook->errorString()));
+        QCOMPARE(workbook->warnings().size(), 2);
+        QVERIFY2(workbook->warnings()[0].startsWith("第 2 行第 1 列"), qPrintable(workbook->warnings()[0]));
+        QVERIFY2(workbook->warnings()[1].startsWith("第 3 行"), qPrintable(workbook->warnings()[1]));
+        QVERIFY2(workbook->warnings()[1].contains("6 个单元格"), qPrintable(workbook->warnings()[1]));
+
+        const ReadWorkbook book = readWorkbookBack(path);
+        QVERIFY2(book.ok, qPrintable(book.error));
+        QCOMPARE(book.sheets.size(), 2);
+        const ReadSheet& sheet = book.sheets[0];
+        QCOMPARE(sheet.at(2, 1).value.toString(), QString(32766, 'x'));
+        QCOMPARE(sheet.at(3, 16384).value.toDouble(), 16384.0);
+        QCOMPARE(sheet.maxColumn, 16384);
+        QCOMPARE(sheet.at(4, 1).value.toString(), QString("last"));
+        QCOMPARE(book.sheets[1].at(2, 1).value.toString(), workbook->warnings()[0]);
+    }
+
     // The real size: a text of more rows than a sheet holds fills a second sheet with the rest.
     // Set QUILLMORNE_LARGE_TESTS=1 to run it (it writes about 1.1 million rows).
     void moreRowsThanASheet()

@@ -408,7 +408,8 @@ bool XlsWriter::writeRow(int row, const Cell* cells, int count)
     int last = -1;
     for (int c = 0; c < count; ++c) {
         const Cell& cell = cells[c];
-        if (cell.type == CellType::Empty)
+        // An empty text is no cell either, as when a user clears one.
+        if (cell.type == CellType::Empty || (cell.type == CellType::Text && cell.text.empty()))
             continue;
         const std::uint16_t xf = cellXf(cell.format);
         std::uint8_t* p;

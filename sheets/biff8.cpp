@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace sheets::biff8 {
 
@@ -249,16 +250,37 @@ std::string_view SharedStrings::store(std::string_view text)
     return std::string_view(p, text.size());
 }
 
+void SharedStrings::growIndex()
+{
+    std::vector<std::uint32_t> slots(std::max<std::size_t>(1024, 2 * m_slots.size()), 0);
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t k = 0; k < m_strings.size(); ++k) {
+        std::size_t i = m_hashes[k] & mask;
+        while (slots[i])
+            i = (i + 1) & mask;
+        slots[i] = std::uint32_t(k + 1);
+    }
+    m_slots = std::move(slots);
+}
+
 std::uint32_t SharedStrings::intern(std::string_view text)
 {
     ++m_references;
-    const auto found = m_index.find(text);
-    if (found != m_index.end())
-        return found->second;
+    // At most half the slots are used, so probe runs stay short.
+    if (2 * (m_strings.size() + 1) > m_slots.size())
+        growIndex();
+    const std::size_t hash = std::hash<std::string_view>()(text);
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = hash & mask;
+    while (const std::uint32_t slot = m_slots[i]) {
+        if (m_hashes[slot - 1] == hash && m_strings[slot - 1] == text)
+            return slot - 1;
+        i = (i + 1) & mask;
+    }
     const auto index = std::uint32_t(m_strings.size());
-    const std::string_view stored = store(text);
-    m_strings.push_back(stored);
-    m_index.emplace(stored, index);
+    m_strings.push_back(store(text));
+    m_hashes.push_back(hash);
+    m_slots[i] = index + 1;
     return index;
 }
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace sheets::biff8 {
@@ -162,8 +161,13 @@ private:
     std::vector<std::unique_ptr<char[]>> m_chunks;
     std::size_t m_chunkUsed = 0;
     std::size_t m_chunkSize = 0;
+    void growIndex();
+
     std::vector<std::string_view> m_strings;
-    std::unordered_map<std::string_view, std::uint32_t> m_index;
+    std::vector<std::size_t> m_hashes; // per string, so the index grows without rehashing texts
+    // Open addressing: 0 is a free slot, otherwise the string's index + 1. Far smaller and faster
+    // than a node-based map for millions of distinct texts.
+    std::vector<std::uint32_t> m_slots;
     std::uint32_t m_references = 0;
 };
 

@@ -408,7 +408,8 @@ bool XlsWriter::writeRow(int row, const Cell* cells, int count)
     int last = -1;
     for (int c = 0; c < count; ++c) {
         const Cell& cell = cells[c];
-        if (cell.type == CellType::Empty)
+        // An empty text is no cell either, as when a user clears one.
+        if (cell.type == CellType::Empty || (cell.type == CellType::Text && cell.text.empty()))
             continue;
         const std::uint16_t xf = cellXf(cell.format);
         std::uint8_t* p;
@@ -603,9 +604,8 @@ bool XlsWriter::Private::assemble()
         globals.appendU8(0); // worksheet
         appendUnicodeString(globals, sheet.name, true);
     }
-    globals.append(sst.data(), sst.size());
-    sst.reset();
-    appendEof(globals);
+    ByteBuffer globalsEnd; // after the shared strings
+    appendEof(globalsEnd);
 
     // The container: an OLE2 compound file with the records in its "Workbook" stream.
     GsfOutfile* ole = gsf_outfile_msole_new(sink);
@@ -632,8 +632,10 @@ bool XlsWriter::Private::assemble()
         return true;
     };
 
-    bool ok = write(globals.data(), globals.size());
+    bool ok = write(globals.data(), globals.size()) && write(sst.data(), sst.size()) &&
+              write(globalsEnd.data(), globalsEnd.size());
     globals.reset();
+    sst.reset();
     ByteBuffer header;
     for (std::size_t i = 0; ok && i < sheets.size(); ++i) {
         const Sheet& sheet = sheets[i];

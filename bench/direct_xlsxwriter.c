@@ -21,9 +21,9 @@
 #define MAX_ROWS 1048576
 
 /* [+-]digits[.digits][e[+-]digits], or [+-].digits[...]: the numbers the other peers accept too. */
-static int is_plain_number(const char *s)
+static int is_plain_number(const char* s)
 {
-    const char *p = s;
+    const char* p = s;
     int digits = 0;
     if (*p == '+' || *p == '-')
         ++p;
@@ -52,28 +52,28 @@ static int is_plain_number(const char *s)
     return *p == '\0';
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 3) {
         fprintf(stderr, "usage: %s INPUT.txt OUTPUT.xlsx\n", argv[0]);
         return 2;
     }
-    FILE *in = fopen(argv[1], "rb");
+    FILE* in = fopen(argv[1], "rb");
     if (!in) {
         perror(argv[1]);
         return 1;
     }
 
     lxw_workbook_options options = {.constant_memory = LXW_TRUE, .tmpdir = NULL};
-    lxw_workbook *workbook = workbook_new_opt(argv[2], &options);
+    lxw_workbook* workbook = workbook_new_opt(argv[2], &options);
     if (!workbook) {
         fprintf(stderr, "%s: cannot create the workbook\n", argv[2]);
         fclose(in);
         return 1;
     }
-    lxw_worksheet *sheet = workbook_add_worksheet(workbook, NULL);
+    lxw_worksheet* sheet = workbook_add_worksheet(workbook, NULL);
 
-    char *line = NULL;
+    char* line = NULL;
     size_t capacity = 0;
     ssize_t length;
     lxw_row_t row = 0;
@@ -86,9 +86,9 @@ int main(int argc, char **argv)
             status = 1;
             break;
         }
-        char *field = line;
+        char* field = line;
         for (lxw_col_t col = 0; field && col < MAX_COLUMNS; ++col) {
-            char *tab = strchr(field, '\t');
+            char* tab = strchr(field, '\t');
             if (tab)
                 *tab = '\0';
             lxw_error error = LXW_NO_ERROR;

@@ -1,7 +1,17 @@
 #include "convert/automation.h"
 
-// Placeholder until the embedded engine lands.
-SpreadsheetApplication* createSpreadsheetApplication(QObject*)
+#ifdef Q_OS_WIN
+#include "platform/comspreadsheetapplication.h"
+#else
+#include "sheets/embeddedapplication.h"
+#endif
+
+SpreadsheetApplication* createSpreadsheetApplication(QObject* parent)
 {
-    return nullptr;
+#ifdef Q_OS_WIN
+    return createComSpreadsheetApplication(parent);
+#else
+    // No spreadsheet application can be automated here: the program's own engine stands in.
+    return new sheets::EmbeddedApplication(parent);
+#endif
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <map>
+#include <utility>
+#include <vector>
 
 namespace sheets {
 
@@ -28,14 +30,15 @@ struct ImportOptions
     // byte-order mark at the start of the file overrides it. 0 means "recognise": a byte-order
     // mark decides, else UTF-8 when the bytes are valid UTF-8, else GB18030.
     int codePage = 65001;
-    int startRow = 1;            // lines before it are not imported, counted from 1
-    char32_t qualifier = U'"';   // 0: no qualifier
+    int startRow = 1;          // lines before it are not imported, counted from 1
+    int dataType = 1;          // 1 delimited; 2 fixed width (not supported by the engine)
+    char32_t qualifier = U'"'; // 0: no qualifier
     bool consecutiveDelimiters = false;
     bool tab = true;
     bool semicolon = false;
     bool comma = false;
     bool space = false;
-    char32_t other = 0;          // 0: no other delimiter
+    char32_t other = 0; // 0: no other delimiter
     // Column (from 1) -> type; columns not named are General.
     std::map<int, ColumnType> columnTypes;
 
@@ -43,6 +46,20 @@ struct ImportOptions
     {
         auto it = columnTypes.find(column);
         return it == columnTypes.end() ? ColumnType::General : it->second;
+    }
+
+    // The column types of a field-info list of (column, type) pairs in any order: pairs naming
+    // column 0 or less are ignored, the last pair for a column holds, and types other than 1..9
+    // (10 included) are General.
+    static std::map<int, ColumnType> columnTypesFromFieldInfo(const std::vector<std::pair<int, int>>& fieldInfo)
+    {
+        std::map<int, ColumnType> types;
+        for (const auto& [column, type] : fieldInfo) {
+            if (column <= 0)
+                continue;
+            types[column] = type >= 1 && type <= 9 ? ColumnType(type) : ColumnType::General;
+        }
+        return types;
     }
 };
 

@@ -8,8 +8,10 @@
 #include <QByteArrayList>
 #include <QString>
 
-// Capacities of the stored values in bytes. A longer value is cut to the capacity at the last whole
-// character, so a stored value never ends in half of a multi-byte character (see cutToCapacity).
+// Capacities of the stored values in bytes. A longer first argument or program path is cut to the
+// capacity at the last whole character, so it never ends in half of a multi-byte character (see
+// cutToCapacity). A folder or sibling path that does not fit is left empty instead: cut short, it
+// would name some other folder or file.
 constexpr int FirstArgumentCapacity = 31;
 constexpr int PathCapacity = 1023;
 

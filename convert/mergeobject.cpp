@@ -86,6 +86,117 @@ public:
             worker.observer->fileFinished(nativePath, MergeObserver::Outcome::Failed, reason, warnings);
     }
 
+    // Calls `convert` for every source file in list order, after sending its path as progress
+    // text, until a stop is requested. Returns false when `convert` aborted the run.
+    template <typename Convert>
+    bool forEachSource(Convert convert)
+    {
+        for (const QFileInfo& entry : qAsConst(entries)) {
+            if (worker.stopRequested())
+                break;
+            if (!isSourceFile(entry))
+                continue;
+            const QString nativePath = QDir::toNativeSeparators(entry.absoluteFilePath());
+            progress(nativePath);
+            if (!convert(entry, nativePath))
+                return false;
+        }
+        return true;
+    }
+
+    // The settings-driven steps for one source file. Returns false when the source cannot be
+    // opened, which ends the run.
+    bool transformFile(const QFileInfo& entry, const QString& nativePath, const QTemporaryDir& importFolder)
+    {
+        const bool cellByCell = usesCellByCellRoute(options);
+        const QString importFilePath =
+            importFolder.isValid() && !cellByCell ? importFolder.filePath(entry.fileName()) : QString();
+        QString sourceText;
+        ImportFileResult prepared;
+        if (cellByCell) {
+            prepared.ok = readSourceText(nativePath, options, &sourceText, &prepared.errorString, &prepared.droppedNul);
+            prepared.sourceUnreadable = !prepared.ok;
+        } else if (importFilePath.isEmpty()) {
+            prepared.errorString = QStringLiteral("无法创建临时文件夹: %1").arg(importFolder.errorString());
+        } else {
+            prepared = prepareImportFile(nativePath, importFilePath, options);
+        }
+        if (prepared.sourceUnreadable) {
+            // What was gathered so far, and this file, are still listed.
+            fileFailed(nativePath, prepared.errorString);
+            return false;
+        }
+        if (!prepared.ok) {
+            fileFailed(nativePath, prepared.errorString);
+            return true;
+        }
+
+        QStringList warnings;
+        if (prepared.droppedNul > 0)
+            warnings << droppedNulWarning(prepared.droppedNul);
+        Workbook* workbook =
+            cellByCell ? importCellByCell(sourceText, warnings) : importByOpenText(importFilePath, prepared.codePage);
+        if (workbook) {
+            saveAndClose(workbook, entry, nativePath, warnings);
+        } else {
+            const QString reason = books->errorString();
+            fileFailed(nativePath, reason.isEmpty() ? QStringLiteral("导入没有生成工作簿") : reason, warnings);
+        }
+        if (!importFilePath.isEmpty())
+            QFile::remove(importFilePath);
+        return true;
+    }
+
+    Workbook* importByOpenText(const QString& importFilePath, int codePage)
+    {
+        OpenTextArguments arguments;
+        arguments.fileName = QDir::toNativeSeparators(importFilePath);
+        arguments.origin = codePage;
+        arguments.startRow = 1;
+        arguments.dataType = 1;
+        arguments.textQualifier = 1;
+        arguments.consecutiveDelimiter = options.consecutiveDelimiters;
+        arguments.tab = options.delimiter == 1;
+        arguments.semicolon = options.delimiter == 2;
+        arguments.comma = options.delimiter == 3;
+        arguments.space = options.delimiter == 4;
+        arguments.other = false;
+        arguments.otherChar = 936;
+        arguments.fieldInfo = columnFormatList(options);
+        books->openText(arguments);
+        return application->activeWorkbook();
+    }
+
+    // Fills a new workbook from the decoded text: the text columns first get the "@" format, then
+    // every piece of every line goes into its cell as written.
+    Workbook* importCellByCell(QString& sourceText, QStringList& warnings)
+    {
+        books->add();
+        Workbook* workbook = application->activeWorkbook();
+        Worksheet* sheet = application->activeSheet();
+        if (!workbook || !sheet)
+            return nullptr;
+        for (int column : parseTextColumns(options.textColumns)) {
+            if (Range* range = sheet->columns(column))
+                range->setNumberFormatLocal(QStringLiteral("@"));
+        }
+        const QChar separator = cellByCellSeparator(options.delimiter);
+        const QStringList lines = splitCellByCellLines(sourceText);
+        sourceText.clear();
+        int unset = 0;
+        for (int r = 0; r < lines.size(); ++r) {
+            const QStringList pieces = lines.at(r).split(separator, Qt::KeepEmptyParts);
+            for (int c = 0; c < pieces.size(); ++c) {
+                Range* cell = sheet->cells(r + 1, c + 1);
+                if (!cell || !cell->setValue(pieces.at(c)))
+                    ++unset;
+            }
+        }
+        if (unset > 0)
+            warnings << QStringLiteral("%1 个单元格无法写入").arg(unset);
+        return workbook;
+    }
+
     // Saves the workbook by the output location rule and closes it. A save that produced no
     // workbook is a failure: the file goes into the failure list and is not counted.
     void saveAndClose(Workbook* workbook, const QFileInfo& entry, const QString& nativePath, QStringList warnings)
@@ -199,111 +310,14 @@ void MergeObject::Transform()
     // never overwrite a source and a missing save folder cannot break the import.
     QTemporaryDir importFolder(QDir(QDir::tempPath()).filePath(QStringLiteral("quillmorne-import-XXXXXX")));
     const QString failureListPath = failureListPathFor(run.options);
-    const bool cellByCell = usesCellByCellRoute(run.options);
-
-    for (const QFileInfo& entry : qAsConst(run.entries)) {
-        if (stopRequested())
-            break;
-        if (!isSourceFile(entry))
-            continue;
-        const QString nativePath = QDir::toNativeSeparators(entry.absoluteFilePath());
-        run.progress(nativePath);
-
-        const QString importFilePath = importFolder.isValid() ? importFolder.filePath(entry.fileName()) : QString();
-        QStringList warnings;
-        QString sourceText;
-        ImportFileResult prepared;
-        if (cellByCell) {
-            qint64 droppedNul = 0;
-            QString error;
-            if (!readSourceText(nativePath, run.options, &sourceText, &error, &droppedNul)) {
-                prepared.sourceUnreadable = true;
-                prepared.errorString = error;
-            } else {
-                prepared.ok = true;
-                prepared.droppedNul = droppedNul;
-            }
-        } else if (importFilePath.isEmpty()) {
-            prepared.errorString = QStringLiteral("无法创建临时文件夹: %1").arg(importFolder.errorString());
-        } else {
-            prepared = prepareImportFile(nativePath, importFilePath, run.options);
-        }
-
-        if (prepared.sourceUnreadable) {
-            // The run stops at a source it cannot open; what was gathered so far is still listed.
-            run.progress(cannotOpenText);
-            run.fileFailed(nativePath, prepared.errorString);
-            run.writeFailureList(failureListPath);
-            run.closeConnection();
-            return;
-        }
-        if (!prepared.ok) {
-            run.fileFailed(nativePath, prepared.errorString);
-            continue;
-        }
-        if (prepared.droppedNul > 0)
-            warnings << droppedNulWarning(prepared.droppedNul);
-
-        Workbook* workbook = nullptr;
-        if (cellByCell) {
-            run.books->add();
-            workbook = run.application->activeWorkbook();
-            Worksheet* sheet = run.application->activeSheet();
-            if (workbook && sheet) {
-                for (int column : parseTextColumns(run.options.textColumns)) {
-                    if (Range* range = sheet->columns(column))
-                        range->setNumberFormatLocal(QStringLiteral("@"));
-                }
-                const QChar separator = cellByCellSeparator(run.options.delimiter);
-                const QStringList lines = splitCellByCellLines(sourceText);
-                sourceText.clear();
-                int unset = 0;
-                for (int r = 0; r < lines.size(); ++r) {
-                    const QStringList pieces = lines.at(r).split(separator, Qt::KeepEmptyParts);
-                    for (int c = 0; c < pieces.size(); ++c) {
-                        Range* cell = sheet->cells(r + 1, c + 1);
-                        if (!cell || !cell->setValue(pieces.at(c)))
-                            ++unset;
-                    }
-                }
-                if (unset > 0)
-                    warnings << QStringLiteral("%1 个单元格无法写入").arg(unset);
-            } else {
-                workbook = nullptr;
-            }
-        } else {
-            OpenTextArguments arguments;
-            arguments.fileName = QDir::toNativeSeparators(importFilePath);
-            arguments.origin = prepared.codePage;
-            arguments.startRow = 1;
-            arguments.dataType = 1;
-            arguments.textQualifier = 1;
-            arguments.consecutiveDelimiter = run.options.consecutiveDelimiters;
-            arguments.tab = run.options.delimiter == 1;
-            arguments.semicolon = run.options.delimiter == 2;
-            arguments.comma = run.options.delimiter == 3;
-            arguments.space = run.options.delimiter == 4;
-            arguments.other = false;
-            arguments.otherChar = 936;
-            arguments.fieldInfo = columnFormatList(run.options);
-            run.books->openText(arguments);
-            workbook = run.application->activeWorkbook();
-        }
-
-        if (!workbook) {
-            QString reason = run.books->errorString();
-            if (reason.isEmpty())
-                reason = QStringLiteral("导入没有生成工作簿");
-            run.fileFailed(nativePath, reason, warnings);
-        } else {
-            run.saveAndClose(workbook, entry, nativePath, warnings);
-        }
-        if (!importFilePath.isEmpty())
-            QFile::remove(importFilePath);
-    }
-
+    const bool completed = run.forEachSource([&](const QFileInfo& entry, const QString& nativePath) {
+        return run.transformFile(entry, nativePath, importFolder);
+    });
     run.writeFailureList(failureListPath);
-    run.progress(summaryText(run.successCount));
+    if (completed)
+        run.progress(summaryText(run.successCount));
+    else
+        run.progress(cannotOpenText); // the run stopped at a source it could not open
     run.closeConnection();
 }
 
@@ -314,23 +328,15 @@ void MergeObject::AutoTransform()
     if (!run.openConnection())
         return;
 
-    for (const QFileInfo& entry : qAsConst(run.entries)) {
-        if (stopRequested())
-            break;
-        if (!isSourceFile(entry))
-            continue;
-        const QString nativePath = QDir::toNativeSeparators(entry.absoluteFilePath());
-        run.progress(nativePath);
-        Workbook* workbook = run.books->open(nativePath);
-        if (!workbook) {
-            QString reason = run.books->errorString();
-            if (reason.isEmpty())
-                reason = QStringLiteral("无法打开");
-            run.fileFailed(nativePath, reason);
-            continue;
+    run.forEachSource([&run](const QFileInfo& entry, const QString& nativePath) {
+        if (Workbook* workbook = run.books->open(nativePath)) {
+            run.saveAndClose(workbook, entry, nativePath, {});
+        } else {
+            const QString reason = run.books->errorString();
+            run.fileFailed(nativePath, reason.isEmpty() ? QStringLiteral("无法打开") : reason);
         }
-        run.saveAndClose(workbook, entry, nativePath, {});
-    }
+        return true;
+    });
 
     // Files the application could not open are reported in the same list as the settings-driven
     // mode's, so no file goes missing from a run unnoticed.

@@ -26,7 +26,8 @@ private slots:
         const QString record = folder.filePath(QStringLiteral("opened.txt"));
         QFile script(bin + QStringLiteral("/xdg-open"));
         QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nprintf '%s' \"$1\" > '" + QFile::encodeName(record) + "'\nsleep 5\n");
+        script.write("#!/bin/sh\nexec >/dev/null 2>&1\nprintf '%s' \"$1\" > '" + QFile::encodeName(record) +
+                     "'\nsleep 5\n");
         script.close();
         QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
         qputenv("PATH", QFile::encodeName(bin) + ":/usr/bin:/bin");

@@ -1,11 +1,12 @@
 #!/bin/sh
-# Renders vqd.svg at the icon sizes and packs them into vqd.ico (ImageMagick).
+# Renders vqd.svg at the icon sizes (ImageMagick): packs 16, 32, 48 and 256 into vqd.ico (the
+# window and tray icon) and keeps one PNG per size under icons/ for the desktop's icon theme
+# (installed as share/icons/hicolor/<size>x<size>/apps/quillmorne.png).
 set -eu
 cd "$(dirname "$0")"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-for size in 16 32 48 256; do
+mkdir -p icons
+for size in 16 32 48 64 128 256; do
     convert -background none -density $((96 * size / 256))x$((96 * size / 256)) vqd.svg \
-        -resize "${size}x${size}" "PNG32:$tmp/icon-$size.png"
+        -resize "${size}x${size}" -strip "PNG32:icons/quillmorne-$size.png"
 done
-convert "$tmp/icon-16.png" "$tmp/icon-32.png" "$tmp/icon-48.png" "$tmp/icon-256.png" vqd.ico
+convert icons/quillmorne-16.png icons/quillmorne-32.png icons/quillmorne-48.png icons/quillmorne-256.png vqd.ico

@@ -92,6 +92,9 @@ MainWindow::~MainWindow()
 {
     // A job still running stops after the file in progress; what it saved stays. Waiting here
     // lets the process end cleanly instead of tearing the worker down in the middle of a save.
+    // After "退出程序" the window is still on screen; it goes away at once rather than sitting
+    // unresponsive while the file finishes.
+    hide();
     disposeOfJob();
     delete ui;
 }

@@ -1,18 +1,21 @@
 // Starting conversion jobs from the window: the folder checks, the options copied from the
-// controls, the failure list of an earlier run, disposing of the previous job and stopping a run
-// when the window goes away. The spreadsheet application is the recording double.
+// controls, the failure list of an earlier run, disposing of the previous job, a whole job with the
+// embedded engine whose choices a new window restores, and stopping a run when the window goes away.
 
 #include "app/startupvalues.h"
 #include "convert/conversionoptions.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
 #include "support/fakespreadsheet.h"
+#include "support/workbookreadback.h"
 #include "ui/mainwindow.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QRadioButton>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -82,6 +85,7 @@ private slots:
     {
         StartupValues values;
         values.settingsFilePath = QFile::encodeName(settingsFolder.filePath(QStringLiteral("Quillmorne.vqd")));
+        QFile::remove(settingsFolder.filePath(QStringLiteral("Quillmorne.vqd")));
         setStartupValues(values);
         source = std::make_unique<QTemporaryDir>();
         save = std::make_unique<QTemporaryDir>();
@@ -211,6 +215,124 @@ private slots:
         QCOMPARE(status(*window), summaryText(1));
         // Each run was triggered once: the first worker's connection went with it.
         QCOMPARE(FakeSpreadsheetApplication::log().count(QStringLiteral("Quit")), 2);
+    }
+
+    // The whole job as a user does it, with the embedded engine: pick both folders in the dialog,
+    // choose comma and .xls, convert, read the workbooks back; a new window restores the choices.
+    void commaToXlsAndChoicesRestored()
+    {
+        writeFile(settingsFolder.filePath(QStringLiteral("Quillmorne.vqd")), "");
+        writeFile(source->filePath("orders.txt"), "name,qty,price\r\nwidget,3,1.5\r\ngadget,12,0.25\r\n");
+        QVERIFY(QDir(source->path()).mkdir(QStringLiteral("east")));
+        writeFile(source->filePath("east/stock.txt"), "item,count\nbolt,40\n");
+
+        auto window = std::make_unique<MainWindow>();
+        window->setAboutBox(
+            [this](QWidget*, const QString& title, const QString& text) { boxes << title + QLatin1Char('|') + text; });
+        window->setWorkerSetup([this](MergeObject& worker) {
+            worker.setShowFileAction([this](const QString& path) { shownFiles << path; });
+        });
+        QStringList answers{source->path(), save->path()};
+        QStringList captions;
+        window->setFolderDialog([&](QWidget*, const QString& caption, const QString&, QFileDialog::Options) {
+            captions << caption;
+            return answers.isEmpty() ? QString() : answers.takeFirst();
+        });
+        window->show();
+
+        QTest::mouseClick(button(*window, "pBtn_SourcePath"), Qt::LeftButton);
+        QTest::mouseClick(button(*window, "pBtn_SavePath"), Qt::LeftButton);
+        QCOMPARE(captions, QStringList({QStringLiteral("选择文件夹"), QStringLiteral("选择文件夹")}));
+        QCOMPARE(field(*window, "lEdt_SourcePath")->text(), folderText(*source));
+        QCOMPARE(field(*window, "lEdt_SavePath")->text(), folderText(*save));
+        QTest::mouseClick(button(*window, "rBtn_Comma"), Qt::LeftButton);
+        QTest::mouseClick(button(*window, "rBtn_xls"), Qt::LeftButton);
+
+        QSignalSpy started(window.get(), &MainWindow::pBtn_Transform_HasClicked);
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        QCOMPARE(started.count(), 1);
+        QVERIFY(!button(*window, "pBtn_Transform")->isEnabled());
+        QVERIFY(runEnded(*window));
+
+        auto* label = window->findChild<QLabel*>(QStringLiteral("lb_ShowDisposing"));
+        QVERIFY(label->text().startsWith(summaryText(2)));
+        label->ensurePolished();
+        QCOMPARE(label->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+        QVERIFY(button(*window, "pBtn_Transform")->isEnabled());
+        QVERIFY(boxes.isEmpty());
+        QVERIFY(shownFiles.isEmpty());
+
+        const ReadWorkbook orders = readWorkbookBack(save->filePath("orders.xls"));
+        QVERIFY2(orders.ok, qPrintable(orders.error));
+        QCOMPARE(orders.reader, QStringLiteral("xlrd"));
+        const ReadSheet& sheet = orders.sheets.at(0);
+        QCOMPARE(sheet.maxRow, 3);
+        QCOMPARE(sheet.maxColumn, 3);
+        QCOMPARE(sheet.at(1, 3).value.toString(), QStringLiteral("price"));
+        QCOMPARE(sheet.at(2, 1).value.toString(), QStringLiteral("widget"));
+        QCOMPARE(sheet.at(3, 2).type, QStringLiteral("n"));
+        QCOMPARE(sheet.at(3, 2).value.toDouble(), 12.0);
+        QCOMPARE(sheet.at(2, 3).value.toDouble(), 1.5);
+        const ReadWorkbook stock = readWorkbookBack(save->filePath("east/stock.xls"));
+        QVERIFY2(stock.ok, qPrintable(stock.error));
+        QCOMPARE(stock.sheets.at(0).at(2, 2).value.toDouble(), 40.0);
+        QVERIFY(!QFileInfo::exists(save->filePath("orders.xlsx")));
+
+        window.reset();
+        MainWindow restored;
+        QCOMPARE(field(restored, "lEdt_SourcePath")->text(), folderText(*source));
+        QCOMPARE(field(restored, "lEdt_SavePath")->text(), folderText(*save));
+        QVERIFY(restored.findChild<QRadioButton*>(QStringLiteral("rBtn_Comma"))->isChecked());
+        QVERIFY(restored.findChild<QRadioButton*>(QStringLiteral("rBtn_xls"))->isChecked());
+        QVERIFY(!restored.findChild<QRadioButton*>(QStringLiteral("rBtn_xlsx"))->isChecked());
+    }
+
+    // As the program ends: the window is closed while the embedded engine works through many
+    // files, the event loop returns 0 and destroying the window waits for the file in progress.
+    // What was saved stays and reads back; nothing half-written or temporary is left.
+    void closingDuringLongRunEndsCleanly()
+    {
+        const int fileCount = 200;
+        QByteArray rows;
+        for (int row = 0; row < 2000; ++row)
+            rows += QByteArray::number(row) + "\tsome text\t" + QByteArray::number(row * 0.5) + "\r\n";
+        for (int i = 0; i < fileCount; ++i)
+            writeFile(source->filePath(QStringLiteral("f%1.txt").arg(i, 3, 10, QLatin1Char('0'))), rows);
+
+        auto* window = new MainWindow();
+        window->setWorkerSetup([this](MergeObject& worker) {
+            worker.setShowFileAction([this](const QString& path) { shownFiles << path; });
+            workers << QPointer<MergeObject>(&worker);
+        });
+        window->show();
+        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SavePath")->setText(folderText(*save));
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+
+        // Close once the first workbook is there, from inside the event loop as a user would.
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, window, [&] {
+            if (!QDir(save->path()).entryList({QStringLiteral("*.xlsx")}).isEmpty()) {
+                poll.stop();
+                window->close();
+            }
+        });
+        poll.start(5);
+        QTimer::singleShot(60000, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QApplication::exec(), 0);
+        delete window;
+        QVERIFY(!workers.at(0));
+
+        const QStringList left = QDir(save->path()).entryList(QDir::Files | QDir::Hidden);
+        QVERIFY(!left.isEmpty());
+        QVERIFY2(left.size() < fileCount / 2, "the run went on after the window was closed");
+        for (const QString& name : left) {
+            QVERIFY2(name.endsWith(QStringLiteral(".xlsx")), qPrintable(name));
+            const ReadWorkbook book = readWorkbookBack(save->filePath(name), true);
+            QVERIFY2(book.ok, qPrintable(name + QLatin1Char(' ') + book.error));
+            QCOMPARE(book.sheets.at(0).maxRow, 2000);
+        }
+        QVERIFY(shownFiles.isEmpty());
     }
 
     // Closing the window during a run stops it after the file in progress; saved workbooks stay.

@@ -47,6 +47,7 @@ constexpr std::array<bool, 256> specialBytes()
     std::array<bool, 256> table{};
     for (int c = 0; c < 0x20; ++c)
         table[std::size_t(c)] = c != '\t' && c != '\n';
+    table['\r'] = true;
     table['&'] = table['<'] = table['>'] = table['_'] = true;
     return table;
 }
@@ -67,10 +68,12 @@ void appendEscaped(std::string& out, std::string_view text, bool markup)
             if (!isEscapeAt(text, i))
                 continue;
             replacement = "_x005F_"; // the underscore itself, escaped; the rest follows as written
-        } else if (c == '&' || c == '<' || c == '>') {
+        } else if (c == '&' || c == '<' || c == '>' || c == '\r') {
             if (!markup)
                 continue;
-            replacement = c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;";
+            // A literal carriage return would reach readers as a line feed; a character
+            // reference keeps it.
+            replacement = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : "&#13;";
         } else {
             std::memcpy(control, "_x00", 4);
             control[4] = hex[c >> 4];
@@ -291,8 +294,8 @@ public:
                 // Leading or trailing white space is kept only when the element says so.
                 const char front = cell.text.front();
                 const char back = cell.text.back();
-                const bool preserve =
-                    front == ' ' || front == '\t' || front == '\n' || back == ' ' || back == '\t' || back == '\n';
+                const bool preserve = front == ' ' || front == '\t' || front == '\n' || front == '\r' || back == ' ' ||
+                                      back == '\t' || back == '\n' || back == '\r';
                 out += preserve ? " t=\"inlineStr\"><is><t xml:space=\"preserve\">" : " t=\"inlineStr\"><is><t>";
                 appendXlsxText(out, cell.text);
                 out += "</t></is></c>";

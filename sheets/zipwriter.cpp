@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,8 +30,6 @@ constexpr std::uint16_t kMethodDeflate = 8;
 constexpr std::uint16_t kDosTime = 0;
 constexpr std::uint16_t kDosDate = (1 << 5) | 1;
 constexpr std::uint64_t k32BitLimit = 0xffffffffu;
-// Streamed chunks waiting for the compressor; bounds the memory the pipeline holds.
-constexpr std::size_t kMaxQueued = 2;
 
 void put16(std::string& out, std::uint16_t value)
 {
@@ -57,8 +56,10 @@ bool needsZip64(std::uint64_t size, std::uint64_t compressedSize)
 
 } // namespace
 
-// Deflates one streamed entry on a worker thread and writes the result to the file; the
-// producer hands it full buffers and gets empty ones back.
+// Deflates one streamed entry on worker threads and writes the result to the file, the way
+// pigz does: every chunk is compressed on its own and ends byte-aligned with a sync flush (the
+// last one with the final block), so the compressed chunks, written in order, make one deflate
+// stream. The producer hands over full buffers and gets empty ones back.
 class ZipWriter::Compressor
 {
 public:
@@ -67,49 +68,59 @@ public:
 
     bool start()
     {
-        if (deflateInit2(&m_stream, m_level, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-            return false;
-        m_initialised = true;
-        m_out.resize(std::size_t(1) << 18);
-        m_thread = std::thread([this] { run(); });
+        for (int i = 0; i < kWorkers; ++i) {
+            z_stream& stream = m_streams[std::size_t(i)];
+            if (deflateInit2(&stream, m_level, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+                return false;
+            m_initialised = i + 1;
+        }
+        for (int i = 0; i < kWorkers; ++i)
+            m_threads[std::size_t(i)] = std::thread([this, i] { run(m_streams[std::size_t(i)]); });
         return true;
     }
 
-    // Queues `buffer` and leaves an empty one in its place; false once compressing has failed.
+    // Queues `buffer` and leaves an empty one in its place; false once writing has failed.
     bool push(std::string& buffer, bool last = false)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_full.size() < kMaxQueued || m_failed; });
+        m_changed.wait(lock, [this] { return m_jobs.size() < kMaxInFlight || m_failed; });
         if (m_failed)
             return false;
-        std::string empty;
+        Job job;
+        job.input = std::move(buffer);
+        job.last = last;
         if (!m_spare.empty()) {
-            empty = std::move(m_spare.back());
+            job.output = std::move(m_spare.back());
             m_spare.pop_back();
         }
-        m_full.push_back(std::move(buffer));
-        buffer = std::move(empty);
         buffer.clear();
-        m_last = last;
+        if (!m_spareInput.empty()) {
+            buffer = std::move(m_spareInput.back());
+            m_spareInput.pop_back();
+        }
+        buffer.clear();
+        m_jobs.push_back(std::move(job));
         m_changed.notify_all();
         return true;
     }
 
-    // Queues the final buffer and waits for the stream to end.
+    // Queues the final buffer and waits until the whole stream is written.
     bool finish(std::string& buffer, std::uint32_t& crc, std::uint64_t& size, std::uint64_t& compressedSize,
                 QString& error)
     {
-        const bool pushed = push(buffer, true);
-        if (m_thread.joinable())
-            m_thread.join();
+        bool ok = push(buffer, true);
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_finished || m_failed; });
+            ok = ok && !m_failed;
+        }
+        stop();
         crc = m_crc;
         size = m_in;
         compressedSize = m_written;
-        if (!pushed || m_failed) {
+        if (!ok)
             error = m_error;
-            return false;
-        }
-        return true;
+        return ok;
     }
 
     void stop()
@@ -119,88 +130,137 @@ public:
             m_stopping = true;
             m_changed.notify_all();
         }
-        if (m_thread.joinable())
-            m_thread.join();
-        if (m_initialised)
-            deflateEnd(&m_stream);
-        m_initialised = false;
+        for (std::thread& thread : m_threads) {
+            if (thread.joinable())
+                thread.join();
+        }
+        for (int i = 0; i < m_initialised; ++i)
+            deflateEnd(&m_streams[std::size_t(i)]);
+        m_initialised = 0;
     }
 
 private:
-    void run()
+    static constexpr int kWorkers = 2;
+    // Chunks queued or in work; bounds the memory the pipeline holds.
+    static constexpr std::size_t kMaxInFlight = 4;
+
+    enum class State { Waiting, Working, Done };
+    struct Job
+    {
+        std::string input;
+        std::string output;
+        std::uint32_t crc = 0;
+        bool last = false;
+        bool ok = true;
+        State state = State::Waiting;
+    };
+
+    void run(z_stream& stream)
     {
         for (;;) {
-            std::string chunk;
-            bool last = false;
+            Job* job = nullptr;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [this] { return !m_full.empty() || m_stopping; });
+                m_changed.wait(lock, [&] {
+                    if (m_stopping)
+                        return true;
+                    for (Job& candidate : m_jobs) {
+                        if (candidate.state == State::Waiting) {
+                            job = &candidate;
+                            return true;
+                        }
+                    }
+                    return false;
+                });
                 if (m_stopping)
                     return;
-                chunk = std::move(m_full.front());
-                m_full.pop_front();
-                last = m_last && m_full.empty();
+                job->state = State::Working;
             }
-            const bool ok = compress(chunk, last);
-            chunk.clear();
+            // A deque keeps its elements in place while others are added or the front removed,
+            // and only the writer below removes a job, once it is done.
+            job->ok = compress(stream, *job);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                m_spare.push_back(std::move(chunk));
-                if (!ok)
-                    m_failed = true;
-                m_changed.notify_all();
+                job->state = State::Done;
             }
-            if (!ok || last)
-                return;
+            writeReady();
         }
     }
 
-    bool compress(const std::string& chunk, bool last)
+    bool compress(z_stream& stream, Job& job)
     {
-        m_crc = std::uint32_t(crc32_z(m_crc, reinterpret_cast<const Bytef*>(chunk.data()), chunk.size()));
-        m_in += chunk.size();
-        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(chunk.data()));
-        m_stream.avail_in = uInt(chunk.size());
-        const int flush = last ? Z_FINISH : Z_NO_FLUSH;
+        job.crc = std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef*>(job.input.data()), job.input.size()));
+        if (deflateReset(&stream) != Z_OK)
+            return false;
+        // Room for the whole chunk plus the sync flush marker, so one call does it.
+        job.output.resize(deflateBound(&stream, uLong(job.input.size())) + 16);
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(job.input.data()));
+        stream.avail_in = uInt(job.input.size());
+        stream.next_out = reinterpret_cast<Bytef*>(job.output.data());
+        stream.avail_out = uInt(job.output.size());
+        const int status = deflate(&stream, job.last ? Z_FINISH : Z_SYNC_FLUSH);
+        job.output.resize(job.output.size() - stream.avail_out);
+        return job.last ? status == Z_STREAM_END : (status == Z_OK && stream.avail_in == 0 && stream.avail_out > 0);
+    }
+
+    // Writes every finished chunk at the front of the queue, in order.
+    void writeReady()
+    {
+        std::lock_guard<std::mutex> writing(m_writeMutex);
         for (;;) {
-            m_stream.next_out = m_out.data();
-            m_stream.avail_out = uInt(m_out.size());
-            const int status = deflate(&m_stream, flush);
-            if (status == Z_STREAM_ERROR) {
+            Job* job = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_jobs.empty() || m_jobs.front().state != State::Done)
+                    return;
+                job = &m_jobs.front();
+            }
+            // After a failure nothing more is written; the chunks are only drained.
+            bool ok = job->ok && m_error.isEmpty();
+            if (!job->ok && m_error.isEmpty())
                 m_error = QStringLiteral("the compressor failed");
-                return false;
-            }
-            const std::size_t produced = m_out.size() - m_stream.avail_out;
-            if (produced > 0) {
-                if (m_file.write(reinterpret_cast<const char*>(m_out.data()), qint64(produced)) != qint64(produced)) {
+            if (ok && !job->output.empty()) {
+                ok = m_file.write(job->output.data(), qint64(job->output.size())) == qint64(job->output.size());
+                if (!ok)
                     m_error = m_file.errorString();
-                    return false;
-                }
-                m_written += produced;
             }
-            if (last ? status == Z_STREAM_END : (m_stream.avail_in == 0 && m_stream.avail_out != 0))
-                return true;
+            m_crc = std::uint32_t(crc32_combine(m_crc, job->crc, z_off_t(job->input.size())));
+            m_in += job->input.size();
+            m_written += job->output.size();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!ok)
+                m_failed = true;
+            if (job->last)
+                m_finished = true;
+            job->input.clear();
+            job->output.clear();
+            m_spareInput.push_back(std::move(job->input));
+            m_spare.push_back(std::move(job->output));
+            m_jobs.pop_front();
+            m_changed.notify_all();
         }
     }
 
     QFile& m_file;
     int m_level;
-    z_stream m_stream{};
-    bool m_initialised = false;
-    std::vector<unsigned char> m_out;
+    std::array<z_stream, kWorkers> m_streams{};
+    int m_initialised = 0;
+    std::array<std::thread, kWorkers> m_threads;
+
+    std::mutex m_writeMutex; // held while chunks are written; guards the totals below
     std::uint32_t m_crc = 0;
     std::uint64_t m_in = 0;
     std::uint64_t m_written = 0;
     QString m_error;
 
-    std::mutex m_mutex;
+    std::mutex m_mutex; // guards the queue and the flags
     std::condition_variable m_changed;
-    std::deque<std::string> m_full;
+    std::deque<Job> m_jobs;
     std::vector<std::string> m_spare;
-    bool m_last = false;
+    std::vector<std::string> m_spareInput;
+    bool m_finished = false;
     bool m_failed = false;
     bool m_stopping = false;
-    std::thread m_thread;
 };
 
 ZipWriter::ZipWriter(int level) : m_level(level) {}

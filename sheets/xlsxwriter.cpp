@@ -49,6 +49,7 @@ constexpr std::array<bool, 256> specialBytes()
         table[std::size_t(c)] = c != '\t' && c != '\n';
     table['\r'] = true;
     table['&'] = table['<'] = table['>'] = table['_'] = true;
+    table[0xef] = true; // the lead byte of U+FFFE and U+FFFF
     return table;
 }
 constexpr std::array<bool, 256> kSpecial = specialBytes();
@@ -74,6 +75,16 @@ void appendEscaped(std::string& out, std::string_view text, bool markup)
             // A literal carriage return would reach readers as a line feed; a character
             // reference keeps it.
             replacement = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : "&#13;";
+        } else if (c == 0xef) {
+            // U+FFFE and U+FFFF are no XML characters either.
+            if (i + 2 >= text.size() || static_cast<unsigned char>(text[i + 1]) != 0xbf ||
+                (static_cast<unsigned char>(text[i + 2]) & 0xfe) != 0xbe)
+                continue;
+            out.append(text.data() + plain, i - plain);
+            out += static_cast<unsigned char>(text[i + 2]) == 0xbe ? "_xFFFE_" : "_xFFFF_";
+            i += 2;
+            plain = i + 1;
+            continue;
         } else {
             std::memcpy(control, "_x00", 4);
             control[4] = hex[c >> 4];

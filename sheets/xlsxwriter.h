@@ -13,8 +13,8 @@ namespace sheets {
 
 // The text as it must stand in the file so that a reader gets `text` back: the file format reads
 // "_xHHHH_" as an escaped character, so a literal one is written with its underscore escaped
-// ("_x005F_"), and control characters other than tab, line feed and carriage return, which XML
-// cannot carry, as "_xHHHH_". XML markup characters are left alone (see appendXlsxText).
+// ("_x005F_"), and the characters XML cannot carry (control characters other than tab, line
+// feed and carriage return; U+FFFE and U+FFFF) as "_xHHHH_". XML markup characters are left alone (see appendXlsxText).
 std::string escapeXlsxText(std::string_view text);
 
 // Appends `text` to `out` as the content of an XML text element: escapeXlsxText() plus the XML

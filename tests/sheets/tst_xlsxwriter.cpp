@@ -130,6 +130,8 @@ private slots:
         QTest::newRow("trailing line feed") << QByteArray("line\n") << QByteArray();
         QTest::newRow("carriage return inside") << QByteArray("a\r\nb") << QByteArray();
         QTest::newRow("control character") << QByteArray("a\x01z\x1f") << QByteArray("a_x0001_z_x001F_");
+        QTest::newRow("noncharacters") << QByteArray("a\xef\xbf\xbe\xef\xbf\xbfz\xef\xbc\x8c")
+                                       << QByteArray("a_xFFFE__xFFFF_z\xef\xbc\x8c");
         QTest::newRow("nul") << QByteArray("a\0b", 3) << QByteArray("a_x0000_b");
         QTest::newRow("escape-like text")
             << QByteArray("_x0041_ and _x005F_") << QByteArray("_x005F_x0041_ and _x005F_x005F_");

@@ -1,12 +1,11 @@
 #include "sheets/xlsxwriter.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "sheets/zipwriter.h"
 
-#include <xlsxwriter.h>
+#include <QDir>
 
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -14,20 +13,20 @@ namespace sheets {
 
 namespace {
 
-// The built-in "@" format: readers recognise the text format by this number.
-constexpr uint8_t builtinTextFormatIndex = 49;
-// Characters in one cell; libxlsxwriter refuses longer strings.
-constexpr int maxStringLength = 32767;
+constexpr int kMaxRows = 1048576;
+constexpr int kMaxColumns = 16384;
+constexpr int kMaxSheetName = 31;
+// Characters in one cell, as spreadsheet applications count them.
+constexpr int kMaxStringLength = 32767;
+// Built-in number format ids: readers know these by number.
+constexpr int kBuiltinText = 49;
+constexpr int kBuiltinPercent = 9;
+constexpr int kBuiltinPercentDecimal = 10;
+constexpr int kFirstCustomFormat = 164;
 
-// libxlsxwriter opens files with the C library: local 8-bit names on POSIX, UTF-8 on Windows.
-QByteArray nativeFileName(const QString& path)
-{
-#ifdef Q_OS_WIN
-    return QDir::toNativeSeparators(path).toUtf8();
-#else
-    return QFile::encodeName(path);
-#endif
-}
+constexpr char kXmlDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+constexpr char kMainNamespace[] = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+constexpr char kRelationshipNamespace[] = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 
 bool isHex(char c)
 {
@@ -42,179 +41,489 @@ bool isEscapeAt(std::string_view text, std::size_t pos)
            text[pos + 6] == '_';
 }
 
+// Bytes that need a look before they are copied: control characters, XML markup, '_'.
+constexpr std::array<bool, 256> specialBytes()
+{
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 0x20; ++c)
+        table[std::size_t(c)] = c != '\t' && c != '\n';
+    table['\r'] = true;
+    table['&'] = table['<'] = table['>'] = table['_'] = true;
+    table[0xef] = true; // the lead byte of U+FFFE and U+FFFF
+    return table;
+}
+constexpr std::array<bool, 256> kSpecial = specialBytes();
+
+// Escapes `text` into `out`; with `markup`, XML's '&', '<' and '>' too.
+void appendEscaped(std::string& out, std::string_view text, bool markup)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!kSpecial[c])
+            continue;
+        const char* replacement = nullptr;
+        char control[8];
+        if (c == '_') {
+            if (!isEscapeAt(text, i))
+                continue;
+            replacement = "_x005F_"; // the underscore itself, escaped; the rest follows as written
+        } else if (c == '&' || c == '<' || c == '>' || c == '\r') {
+            if (!markup)
+                continue;
+            // A literal carriage return would reach readers as a line feed; a character
+            // reference keeps it.
+            replacement = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : "&#13;";
+        } else if (c == 0xef) {
+            // U+FFFE and U+FFFF are no XML characters either.
+            if (i + 2 >= text.size() || static_cast<unsigned char>(text[i + 1]) != 0xbf ||
+                (static_cast<unsigned char>(text[i + 2]) & 0xfe) != 0xbe)
+                continue;
+            out.append(text.data() + plain, i - plain);
+            out += static_cast<unsigned char>(text[i + 2]) == 0xbe ? "_xFFFE_" : "_xFFFF_";
+            i += 2;
+            plain = i + 1;
+            continue;
+        } else {
+            std::memcpy(control, "_x00", 4);
+            control[4] = hex[c >> 4];
+            control[5] = hex[c & 15];
+            control[6] = '_';
+            control[7] = '\0';
+            replacement = control;
+        }
+        out.append(text.data() + plain, i - plain);
+        out += replacement;
+        plain = i + 1;
+    }
+    out.append(text.data() + plain, text.size() - plain);
+}
+
+// Escapes an attribute value (names, format codes): XML markup and quotes.
+std::string xmlAttribute(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+void appendInt(std::string& out, long long value)
+{
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+std::string columnLetters(int column)
+{
+    std::string letters;
+    for (int n = column + 1; n > 0; n = (n - 1) / 26)
+        letters.insert(letters.begin(), char('A' + (n - 1) % 26));
+    return letters;
+}
+
+int numberFormatId(NumberFormat format)
+{
+    switch (format) {
+    case NumberFormat::General:
+        return 0;
+    case NumberFormat::Text:
+        return kBuiltinText;
+    case NumberFormat::Percent:
+        return kBuiltinPercent;
+    case NumberFormat::PercentDecimal:
+        return kBuiltinPercentDecimal;
+    default:
+        return kFirstCustomFormat + int(format);
+    }
+}
+
+// W3C date-time in UTC, as the document properties hold it.
+std::string documentTime(const QDateTime& created)
+{
+    const qint64 seconds = created.isValid() ? created.toSecsSinceEpoch() : 0;
+    const QDateTime time = QDateTime::fromSecsSinceEpoch(seconds > 0 ? seconds : 1, Qt::UTC);
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")).toStdString();
+}
+
 class XlsxWriter : public WorkbookWriter
 {
 public:
-    ~XlsxWriter() override
-    {
-        // An abandoned workbook is freed without writing anything; its temporary files were
-        // unlinked when created.
-        if (m_book)
-            lxw_workbook_free(m_book);
-    }
-
-    WorkbookLimits limits() const override { return {LXW_ROW_MAX, LXW_COL_MAX, maxStringLength}; }
+    WorkbookLimits limits() const override { return {kMaxRows, kMaxColumns, kMaxStringLength}; }
 
     bool begin(const QString& path, const QDateTime& created) override
     {
-        if (m_book)
+        if (m_begun)
             return fail(QStringLiteral("the workbook is already started"));
-        m_path = path;
-        // Row data is kept in temporary files until the end; keeping them beside the target
-        // puts them on the disk that must hold the workbook anyway (a memory-backed /tmp would
-        // turn them back into memory).
-        m_tmpdir = nativeFileName(QFileInfo(path).absolutePath());
-        lxw_workbook_options options{};
-        options.constant_memory = LXW_TRUE;
-        options.tmpdir = m_tmpdir.data();
-        options.use_zip64 = LXW_FALSE;
-        const QByteArray fileName = nativeFileName(path);
-        m_book = workbook_new_opt(fileName.constData(), &options);
-        if (!m_book)
-            return fail(QStringLiteral("cannot start the workbook %1").arg(QDir::toNativeSeparators(path)));
-
-        lxw_doc_properties properties{};
-        // libxlsxwriter takes 0 as "now", which would make the bytes depend on the clock.
-        const qint64 seconds = created.isValid() ? created.toSecsSinceEpoch() : 0;
-        properties.created = time_t(seconds > 0 ? seconds : 1);
-        if (!check(workbook_set_properties(m_book, &properties), "cannot set the document properties"))
-            return false;
-
-        for (int i = 1; i < int(NumberFormat::Count); ++i) {
-            lxw_format* format = workbook_add_format(m_book);
-            if (!format)
-                return fail(QStringLiteral("out of memory while preparing the number formats"));
-            if (NumberFormat(i) == NumberFormat::Text)
-                format_set_num_format_index(format, builtinTextFormatIndex);
-            else
-                format_set_num_format(format, numberFormatCode(NumberFormat(i)));
-            m_formats[std::size_t(i)] = format;
-        }
+        if (!m_zip.open(path))
+            return fail(m_zip.errorString());
+        m_begun = true;
+        m_created = documentTime(created);
         return true;
     }
 
     bool addSheet(const QString& name, const std::vector<std::pair<int, NumberFormat>>& columnFormats) override
     {
-        if (!m_book)
+        if (!m_begun || m_failed)
             return fail(QStringLiteral("the workbook is not started"));
-        const QByteArray utf8 = name.toUtf8();
-        const lxw_error nameError = workbook_validate_sheet_name(m_book, utf8.constData());
-        if (nameError != LXW_NO_ERROR)
-            return fail(
-                QStringLiteral("invalid sheet name \"%1\": %2").arg(name, QString::fromUtf8(lxw_strerror(nameError))));
-        m_sheet = workbook_add_worksheet(m_book, utf8.constData());
-        if (!m_sheet)
-            return fail(QStringLiteral("cannot add the sheet \"%1\" (no temporary file could be created in %2)")
-                            .arg(name, QDir::toNativeSeparators(QString::fromLocal8Bit(m_tmpdir))));
-
-        m_columnFormats.clear();
-        for (const auto& [column, format] : columnFormats) {
-            if (column < 0 || column >= LXW_COL_MAX || format == NumberFormat::General || format >= NumberFormat::Count)
-                continue;
-            if (m_columnFormats.size() <= std::size_t(column))
-                m_columnFormats.resize(std::size_t(column) + 1, nullptr);
-            m_columnFormats[std::size_t(column)] = m_formats[std::size_t(format)];
+        if (name.isEmpty() || name.size() > kMaxSheetName)
+            return fail(QStringLiteral("invalid sheet name \"%1\": a name has 1 to %2 characters")
+                            .arg(name)
+                            .arg(kMaxSheetName));
+        for (QChar c : QStringLiteral("[]:*?/\\")) {
+            if (name.contains(c))
+                return fail(QStringLiteral("invalid sheet name \"%1\": it contains '%2'").arg(name, c));
         }
-        // One column entry per run of equal formats keeps the sheet's column list short.
-        std::size_t first = 0;
-        while (first < m_columnFormats.size()) {
-            std::size_t last = first;
-            while (last + 1 < m_columnFormats.size() && m_columnFormats[last + 1] == m_columnFormats[first])
+        if (name.startsWith(QLatin1Char('\'')) || name.endsWith(QLatin1Char('\'')))
+            return fail(QStringLiteral("invalid sheet name \"%1\": it starts or ends with an apostrophe").arg(name));
+        for (const QString& other : m_sheetNames) {
+            if (other.compare(name, Qt::CaseInsensitive) == 0)
+                return fail(QStringLiteral("two sheets are named \"%1\"").arg(name));
+        }
+        if (m_inSheet && !endSheet())
+            return false;
+
+        m_sheetNames.push_back(name);
+        m_columnFormats.assign(std::size_t(kMaxColumns), NumberFormat::General);
+        m_formattedColumns = 0;
+        for (const auto& [column, format] : columnFormats) {
+            if (column < 0 || column >= kMaxColumns || format >= NumberFormat::Count)
+                continue;
+            m_columnFormats[std::size_t(column)] = format;
+            m_formattedColumns = std::max(m_formattedColumns, column + 1);
+        }
+
+        if (!m_zip.beginEntry("xl/worksheets/sheet" + std::to_string(m_sheetNames.size()) + ".xml"))
+            return fail(m_zip.errorString());
+        m_inSheet = true;
+        m_rowsWritten = false;
+        std::string& out = m_zip.buffer();
+        out += kXmlDeclaration;
+        out += "<worksheet xmlns=\"";
+        out += kMainNamespace;
+        out += "\" xmlns:r=\"";
+        out += kRelationshipNamespace;
+        out += "\"><sheetViews><sheetView ";
+        if (m_sheetNames.size() == 1)
+            out += "tabSelected=\"1\" ";
+        out += "workbookViewId=\"0\"/></sheetViews><sheetFormatPr defaultRowHeight=\"15\"/>";
+        // One column entry per run of equal formats keeps the column list short.
+        bool anyColumn = false;
+        int first = 0;
+        while (first < m_formattedColumns) {
+            int last = first;
+            while (last + 1 < m_formattedColumns &&
+                   m_columnFormats[std::size_t(last + 1)] == m_columnFormats[std::size_t(first)])
                 ++last;
-            if (m_columnFormats[first]) {
-                const lxw_error error = worksheet_set_column(m_sheet, lxw_col_t(first), lxw_col_t(last),
-                                                             LXW_DEF_COL_WIDTH, m_columnFormats[first]);
-                if (!check(error, "cannot set the column formats"))
-                    return false;
+            const NumberFormat format = m_columnFormats[std::size_t(first)];
+            if (format != NumberFormat::General) {
+                out += anyColumn ? "" : "<cols>";
+                anyColumn = true;
+                out += "<col min=\"";
+                appendInt(out, first + 1);
+                out += "\" max=\"";
+                appendInt(out, last + 1);
+                out += "\" width=\"9.140625\" style=\"";
+                appendInt(out, int(format));
+                out += "\"/>";
             }
             first = last + 1;
         }
+        if (anyColumn)
+            out += "</cols>";
+        out += "<sheetData>";
         return true;
     }
 
     bool writeRow(int row, const Cell* cells, int count) override
     {
-        if (!m_sheet)
+        if (!m_inSheet || m_failed)
             return fail(QStringLiteral("no sheet has been started"));
+        if (row < 0 || row >= kMaxRows || count > kMaxColumns)
+            return fail(QStringLiteral("row %1 is beyond the sheet").arg(row + 1));
+        if (std::size_t(count) > m_columnNames.size()) {
+            const std::size_t from = m_columnNames.size();
+            m_columnNames.resize(std::size_t(count));
+            for (std::size_t c = from; c < m_columnNames.size(); ++c)
+                m_columnNames[c] = "<c r=\"" + columnLetters(int(c));
+        }
+        char rowDigits[12];
+        const auto digitsEnd = std::to_chars(rowDigits, rowDigits + sizeof rowDigits, row + 1).ptr;
+        const std::string_view rowNumber(rowDigits, std::size_t(digitsEnd - rowDigits));
+
+        std::string& out = m_zip.buffer();
+        bool open = false;
         for (int c = 0; c < count; ++c) {
             const Cell& cell = cells[c];
-            if (cell.type == CellType::Empty)
+            if (cell.type == CellType::Empty || (cell.type == CellType::Text && cell.text.empty()))
                 continue;
-            lxw_format* format = formatOf(cell, c);
-            lxw_error error = LXW_NO_ERROR;
+            if (cell.type == CellType::Number && !std::isfinite(cell.number))
+                return fail(QStringLiteral("row %1, column %2: not a finite number").arg(row + 1).arg(c + 1));
+            if (!open) {
+                out += "<row r=\"";
+                out += rowNumber;
+                out += "\">";
+                open = true;
+            }
+            out += m_columnNames[std::size_t(c)];
+            out += rowNumber;
+            out += '"';
+            const NumberFormat format = formatOf(cell, c);
+            if (format != NumberFormat::General) {
+                out += " s=\"";
+                appendInt(out, int(format));
+                out += '"';
+            }
             switch (cell.type) {
             case CellType::Number:
-                // A non-finite number has no spelling in the file; it would corrupt the sheet.
-                if (!std::isfinite(cell.number))
-                    return fail(QStringLiteral("row %1, column %2: not a finite number").arg(row + 1).arg(c + 1));
-                error = worksheet_write_number(m_sheet, lxw_row_t(row), lxw_col_t(c), cell.number, format);
+                out += "><v>";
+                appendXlsxNumber(out, cell.number);
+                out += "</v></c>";
                 break;
             case CellType::Boolean:
-                error = worksheet_write_boolean(m_sheet, lxw_row_t(row), lxw_col_t(c), cell.number != 0, format);
+                out += cell.number != 0 ? " t=\"b\"><v>1</v></c>" : " t=\"b\"><v>0</v></c>";
                 break;
-            case CellType::Text:
-                m_text = escapeXlsxText(cell.text);
-                error = worksheet_write_string(m_sheet, lxw_row_t(row), lxw_col_t(c), m_text.c_str(), format);
+            case CellType::Text: {
+                // Leading or trailing white space is kept only when the element says so.
+                const char front = cell.text.front();
+                const char back = cell.text.back();
+                const bool preserve = front == ' ' || front == '\t' || front == '\n' || front == '\r' || back == ' ' ||
+                                      back == '\t' || back == '\n' || back == '\r';
+                out += preserve ? " t=\"inlineStr\"><is><t xml:space=\"preserve\">" : " t=\"inlineStr\"><is><t>";
+                appendXlsxText(out, cell.text);
+                out += "</t></is></c>";
                 break;
+            }
             case CellType::Empty:
                 break;
             }
-            if (error != LXW_NO_ERROR)
-                return fail(QStringLiteral("cannot write row %1, column %2: %3")
-                                .arg(row + 1)
-                                .arg(c + 1)
-                                .arg(QString::fromUtf8(lxw_strerror(error))));
         }
+        if (open)
+            out += "</row>";
+        if (!m_zip.flushIfFull())
+            return fail(m_zip.errorString());
         return true;
     }
 
     bool finish() override
     {
-        if (!m_book)
+        if (!m_begun || m_failed)
             return fail(QStringLiteral("the workbook is not started"));
-        // workbook_close frees the workbook whatever happens.
-        const lxw_error error = workbook_close(m_book);
-        m_book = nullptr;
-        m_sheet = nullptr;
-        if (error != LXW_NO_ERROR)
-            return fail(QStringLiteral("cannot write %1: %2")
-                            .arg(QDir::toNativeSeparators(m_path), QString::fromUtf8(lxw_strerror(error))));
+        if (m_sheetNames.empty())
+            return fail(QStringLiteral("a workbook needs at least one sheet"));
+        if (m_inSheet && !endSheet())
+            return false;
+        const bool ok = addPart("[Content_Types].xml", contentTypes()) && addPart("_rels/.rels", rootRelationships()) &&
+                        addPart("docProps/app.xml", appProperties()) &&
+                        addPart("docProps/core.xml", coreProperties()) && addPart("xl/workbook.xml", workbook()) &&
+                        addPart("xl/_rels/workbook.xml.rels", workbookRelationships()) &&
+                        addPart("xl/styles.xml", styles());
+        if (!ok)
+            return false;
+        if (!m_zip.close())
+            return fail(m_zip.errorString());
+        m_begun = false;
         return true;
     }
 
     QString errorString() const override { return m_error; }
 
 private:
-    lxw_format* formatOf(const Cell& cell, int column) const
+    NumberFormat formatOf(const Cell& cell, int column) const
     {
         if (cell.format != NumberFormat::General && cell.format < NumberFormat::Count)
-            return m_formats[std::size_t(cell.format)];
+            return cell.format;
         // A cell keeps its column's format: a cell without a format of its own would show as
         // General even in a text column.
-        return std::size_t(column) < m_columnFormats.size() ? m_columnFormats[std::size_t(column)] : nullptr;
+        return m_columnFormats[std::size_t(column)];
     }
 
-    bool check(lxw_error error, const char* what)
+    bool endSheet()
     {
-        if (error == LXW_NO_ERROR)
-            return true;
-        return fail(QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromUtf8(lxw_strerror(error))));
+        m_inSheet = false;
+        std::string& out = m_zip.buffer();
+        out += "</sheetData><pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" "
+               "footer=\"0.3\"/></worksheet>";
+        if (!m_zip.endEntry())
+            return fail(m_zip.errorString());
+        return true;
+    }
+
+    bool addPart(const char* name, const std::string& xml)
+    {
+        if (!m_zip.addEntry(name, xml))
+            return fail(m_zip.errorString());
+        return true;
+    }
+
+    std::string contentTypes() const
+    {
+        std::string xml = kXmlDeclaration;
+        xml += "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+               "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+               "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+               "<Override PartName=\"/docProps/app.xml\" "
+               "ContentType=\"application/vnd.openxmlformats-officedocument.extended-properties+xml\"/>"
+               "<Override PartName=\"/docProps/core.xml\" "
+               "ContentType=\"application/vnd.openxmlformats-package.core-properties+xml\"/>"
+               "<Override PartName=\"/xl/styles.xml\" "
+               "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml\"/>"
+               "<Override PartName=\"/xl/workbook.xml\" "
+               "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>";
+        for (std::size_t i = 1; i <= m_sheetNames.size(); ++i) {
+            xml += "<Override PartName=\"/xl/worksheets/sheet" + std::to_string(i) +
+                   ".xml\" ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
+        }
+        xml += "</Types>";
+        return xml;
+    }
+
+    static std::string rootRelationships()
+    {
+        std::string xml = kXmlDeclaration;
+        xml += "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+               "<Relationship Id=\"rId1\" "
+               "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
+               "Target=\"xl/workbook.xml\"/>"
+               "<Relationship Id=\"rId2\" "
+               "Type=\"http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties\" "
+               "Target=\"docProps/core.xml\"/>"
+               "<Relationship Id=\"rId3\" "
+               "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/extended-properties\" "
+               "Target=\"docProps/app.xml\"/>"
+               "</Relationships>";
+        return xml;
+    }
+
+    static std::string appProperties()
+    {
+        std::string xml = kXmlDeclaration;
+        xml += "<Properties xmlns=\"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties\" "
+               "xmlns:vt=\"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes\">"
+               "<Application>Microsoft Excel</Application><DocSecurity>0</DocSecurity><ScaleCrop>false</ScaleCrop>"
+               "<LinksUpToDate>false</LinksUpToDate><SharedDoc>false</SharedDoc>"
+               "<HyperlinksChanged>false</HyperlinksChanged><AppVersion>12.0000</AppVersion></Properties>";
+        return xml;
+    }
+
+    std::string coreProperties() const
+    {
+        std::string xml = kXmlDeclaration;
+        xml += "<cp:coreProperties "
+               "xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
+               "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:dcterms=\"http://purl.org/dc/terms/\" "
+               "xmlns:dcmitype=\"http://purl.org/dc/dcmitype/\" "
+               "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+               "<dcterms:created xsi:type=\"dcterms:W3CDTF\">" +
+               m_created + "</dcterms:created><dcterms:modified xsi:type=\"dcterms:W3CDTF\">" + m_created +
+               "</dcterms:modified></cp:coreProperties>";
+        return xml;
+    }
+
+    std::string workbook() const
+    {
+        std::string xml = kXmlDeclaration;
+        xml += std::string("<workbook xmlns=\"") + kMainNamespace + "\" xmlns:r=\"" + kRelationshipNamespace +
+               "\"><workbookPr/><bookViews><workbookView/></bookViews><sheets>";
+        for (std::size_t i = 0; i < m_sheetNames.size(); ++i) {
+            const std::string id = std::to_string(i + 1);
+            xml += "<sheet name=\"" + xmlAttribute(m_sheetNames[i].toStdString()) + "\" sheetId=\"" + id +
+                   "\" r:id=\"rId" + id + "\"/>";
+        }
+        xml += "</sheets></workbook>";
+        return xml;
+    }
+
+    std::string workbookRelationships() const
+    {
+        std::string xml = kXmlDeclaration;
+        xml += "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+        for (std::size_t i = 1; i <= m_sheetNames.size(); ++i) {
+            const std::string id = std::to_string(i);
+            xml += "<Relationship Id=\"rId" + id +
+                   "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
+                   "Target=\"worksheets/sheet" +
+                   id + ".xml\"/>";
+        }
+        xml += "<Relationship Id=\"rId" + std::to_string(m_sheetNames.size() + 1) +
+               "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles\" "
+               "Target=\"styles.xml\"/></Relationships>";
+        return xml;
+    }
+
+    // One cell format per NumberFormat, at the index of its enum value.
+    static std::string styles()
+    {
+        std::string formats;
+        int custom = 0;
+        for (int i = 0; i < int(NumberFormat::Count); ++i) {
+            const int id = numberFormatId(NumberFormat(i));
+            if (id < kFirstCustomFormat)
+                continue;
+            ++custom;
+            formats += "<numFmt numFmtId=\"" + std::to_string(id) + "\" formatCode=\"" +
+                       xmlAttribute(numberFormatCode(NumberFormat(i))) + "\"/>";
+        }
+        std::string xml = kXmlDeclaration;
+        xml += std::string("<styleSheet xmlns=\"") + kMainNamespace + "\"><numFmts count=\"" + std::to_string(custom) +
+               "\">" + formats + "</numFmts>";
+        xml += "<fonts count=\"1\"><font><sz val=\"11\"/><color rgb=\"FF000000\"/><name val=\"Calibri\"/>"
+               "<family val=\"2\"/><scheme val=\"minor\"/></font></fonts>"
+               "<fills count=\"2\"><fill><patternFill patternType=\"none\"/></fill>"
+               "<fill><patternFill patternType=\"gray125\"/></fill></fills>"
+               "<borders count=\"1\"><border><left/><right/><top/><bottom/><diagonal/></border></borders>"
+               "<cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\"/></cellStyleXfs>";
+        xml += "<cellXfs count=\"" + std::to_string(int(NumberFormat::Count)) + "\">";
+        for (int i = 0; i < int(NumberFormat::Count); ++i) {
+            const int id = numberFormatId(NumberFormat(i));
+            xml += "<xf numFmtId=\"" + std::to_string(id) + "\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"" +
+                   (id != 0 ? " applyNumberFormat=\"1\"" : "") + "/>";
+        }
+        xml += "</cellXfs><cellStyles count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" builtinId=\"0\"/></cellStyles>"
+               "<dxfs count=\"0\"/><tableStyles count=\"0\" defaultTableStyle=\"TableStyleMedium9\" "
+               "defaultPivotStyle=\"PivotStyleLight16\"/></styleSheet>";
+        return xml;
     }
 
     bool fail(const QString& message)
     {
-        m_error = message;
+        // The first failure is the one to report; the file is abandoned with it.
+        if (!m_failed)
+            m_error = message;
+        m_failed = true;
+        m_zip.abandon();
         return false;
     }
 
-    lxw_workbook* m_book = nullptr;
-    lxw_worksheet* m_sheet = nullptr;
-    std::array<lxw_format*, std::size_t(NumberFormat::Count)> m_formats{};
-    std::vector<lxw_format*> m_columnFormats;
-    QByteArray m_tmpdir;
-    QString m_path;
+    ZipWriter m_zip;
+    bool m_begun = false;
+    bool m_failed = false;
+    bool m_inSheet = false;
+    bool m_rowsWritten = false;
+    std::string m_created;
+    std::vector<QString> m_sheetNames;
+    std::vector<NumberFormat> m_columnFormats;
+    int m_formattedColumns = 0;
+    std::vector<std::string> m_columnNames; // "<c r=\"" and the column's letters
     QString m_error;
-    std::string m_text;
 };
 
 } // namespace
@@ -223,16 +532,21 @@ std::string escapeXlsxText(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\0')
-            out += "_x0000_";
-        else if (c == '_' && isEscapeAt(text, i))
-            out += "_x005F_"; // the underscore itself, escaped; the rest follows as written
-        else
-            out += c;
-    }
+    appendEscaped(out, text, false);
     return out;
+}
+
+void appendXlsxText(std::string& out, std::string_view text)
+{
+    appendEscaped(out, text, true);
+}
+
+void appendXlsxNumber(std::string& out, double value)
+{
+    char digits[32];
+    // Without a precision, to_chars gives the shortest form that reads back as the same value.
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
 }
 
 std::unique_ptr<WorkbookWriter> createXlsxWriter()

@@ -1,7 +1,8 @@
 #pragma once
-// The .xlsx writer: libxlsxwriter in constant-memory mode, so rows go to disk as they come and
-// memory grows with the widest row, not with the number of rows. createXlsxWriter() is declared
-// in sheets/workbookwriter.h; this header adds what the writer's own tests need.
+// The .xlsx writer: sheet XML is generated straight into buffers and streamed into the ZIP
+// container as rows come (text as inline strings), so memory stays flat whatever the number of
+// rows. createXlsxWriter() is declared in sheets/workbookwriter.h; this header adds what the
+// writer's own tests need.
 
 #include "sheets/workbookwriter.h"
 
@@ -12,8 +13,15 @@ namespace sheets {
 
 // The text as it must stand in the file so that a reader gets `text` back: the file format reads
 // "_xHHHH_" as an escaped character, so a literal one is written with its underscore escaped
-// ("_x005F_"), and a NUL (which a C string cannot carry) as "_x0000_". Other control characters
-// are escaped by libxlsxwriter itself.
+// ("_x005F_"), and the characters XML cannot carry (control characters other than tab, line
+// feed and carriage return; U+FFFE and U+FFFF) as "_xHHHH_". XML markup characters are left alone (see appendXlsxText).
 std::string escapeXlsxText(std::string_view text);
+
+// Appends `text` to `out` as the content of an XML text element: escapeXlsxText() plus the XML
+// escapes of '&', '<' and '>'.
+void appendXlsxText(std::string& out, std::string_view text);
+
+// Appends the shortest decimal spelling of `value` that reads back as the same double.
+void appendXlsxNumber(std::string& out, double value);
 
 } // namespace sheets

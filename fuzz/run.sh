@@ -4,8 +4,8 @@
 #   fuzz/run.sh 60            every target 60 s
 #   fuzz/run.sh 0             only the seed corpus, once (a smoke run)
 #   fuzz/run.sh 300 writers   one target
-# New inputs go to build-fuzz/corpus/<target>/ (the committed seeds stay as they are); crashing
-# inputs to build-fuzz/crashes/<target>/. Prints executions and crashes per target; exits 1 when
+# New inputs go to <build>/corpus/<target>/ (the committed seeds stay as they are); crashing
+# inputs to <build>/crashes/<target>/. Prints executions and crashes per target; exits 1 when
 # a target crashed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -15,23 +15,28 @@ targets=("$@")
 [ "${#targets[@]}" -eq 0 ] && targets=(settingsfile decoding textimport writers)
 jobs="${FUZZ_BUILD_JOBS:-2}"
 
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DQUILLMORNE_FUZZ=ON -DQUILLMORNE_BUILD_TESTS=OFF >/dev/null || exit 2
-cmake --build build-fuzz --parallel "$jobs" --target "${targets[@]/#/fuzz_}" >/dev/null || exit 2
+# FUZZ_BUILD_DIR names a tree already configured with QUILLMORNE_FUZZ=ON (CI reuses its sanitizer
+# build); otherwise build-fuzz/ is configured here.
+build="${FUZZ_BUILD_DIR:-build-fuzz}"
+if [ -z "${FUZZ_BUILD_DIR:-}" ]; then
+    cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+        -DCMAKE_CXX_COMPILER=clang++ -DQUILLMORNE_FUZZ=ON -DQUILLMORNE_BUILD_TESTS=OFF >/dev/null || exit 2
+fi
+cmake --build "$build" --parallel "$jobs" --target "${targets[@]/#/fuzz_}" >/dev/null || exit 2
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 status=0
 printf '%-14s %12s %8s\n' target executions crashes
 for t in "${targets[@]}"; do
-    corpus="build-fuzz/corpus/$t"
-    crashes="build-fuzz/crashes/$t"
+    corpus="$build/corpus/$t"
+    crashes="$build/crashes/$t"
     mkdir -p "$corpus" "$crashes"
-    log="build-fuzz/fuzz-$t.log"
+    log="$build/fuzz-$t.log"
     if [ "$seconds" -eq 0 ]; then
-        ./build-fuzz/fuzz/fuzz_"$t" -runs=0 -artifact_prefix="$crashes/" "fuzz/corpus/$t" >"$log" 2>&1
+        ./"$build"/fuzz/fuzz_"$t" -runs=0 -artifact_prefix="$crashes/" "fuzz/corpus/$t" >"$log" 2>&1
     else
-        ./build-fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \
+        ./"$build"/fuzz/fuzz_"$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \
             -artifact_prefix="$crashes/" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1
     fi
     rc=$?

@@ -41,7 +41,7 @@ for t in "${targets[@]}"; do
     fi
     rc=$?
     runs=$(grep -Eo 'Done [0-9]+ runs|stat::number_of_executed_units: *[0-9]+' "$log" | grep -Eo '[0-9]+' | tail -1)
-    [ -z "$runs" ] && runs=$(grep -Eo '#[0-9]+' "$log" | tail -1 | tr -d '#')
+    [ -z "$runs" ] && runs=$(grep -Eo '^#[0-9]+' "$log" | tail -1 | tr -d '#')
     found=$(grep -c -E '^==[0-9]+==ERROR|invariant broken|runtime error|deadly signal' "$log")
     if [ "$rc" -ne 0 ] && [ "$found" -eq 0 ]; then found=1; fi
     printf '%-14s %12s %8s\n' "$t" "${runs:-0}" "$found"

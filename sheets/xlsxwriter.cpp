@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace sheets {
@@ -48,9 +49,11 @@ public:
     ~XlsxWriter() override
     {
         // An abandoned workbook is freed without writing anything; its temporary files were
-        // unlinked when created.
-        if (m_book)
+        // unlinked when created, but their handles must be closed here.
+        if (m_book) {
+            closeRowFiles(false);
             lxw_workbook_free(m_book);
+        }
     }
 
     WorkbookLimits limits() const override { return {LXW_ROW_MAX, LXW_COL_MAX, maxStringLength}; }
@@ -172,6 +175,7 @@ public:
     {
         if (!m_book)
             return fail(QStringLiteral("the workbook is not started"));
+        closeRowFiles(true);
         // workbook_close frees the workbook whatever happens.
         const lxw_error error = workbook_close(m_book);
         m_book = nullptr;
@@ -185,6 +189,26 @@ public:
     QString errorString() const override { return m_error; }
 
 private:
+    // In constant-memory mode libxlsxwriter keeps each sheet's rows in an unlinked temporary file
+    // and closes it only after copying a sheet that holds data: a sheet without any cell (an
+    // empty source) or an abandoned workbook would keep its file handle open for the life of the
+    // process, and after about a thousand of them no file could be opened at all. `onlyEmpty`:
+    // close just those of sheets without data, before the workbook is written.
+    void closeRowFiles(bool onlyEmpty)
+    {
+        lxw_sheet* sheet;
+        STAILQ_FOREACH(sheet, m_book->sheets, list_pointers)
+        {
+            if (sheet->is_chartsheet)
+                continue;
+            lxw_worksheet* worksheet = sheet->u.worksheet;
+            if (worksheet->optimize_tmpfile && (!onlyEmpty || worksheet->dim_rowmin == LXW_ROW_MAX)) {
+                std::fclose(worksheet->optimize_tmpfile);
+                worksheet->optimize_tmpfile = nullptr;
+            }
+        }
+    }
+
     lxw_format* formatOf(const Cell& cell, int column) const
     {
         if (cell.format != NumberFormat::General && cell.format < NumberFormat::Count)

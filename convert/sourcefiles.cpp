@@ -7,12 +7,47 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 bool lowerNameLess(const QFileInfo& a, const QFileInfo& b)
 {
     return a.fileName().toLower() < b.fileName().toLower();
 }
+
+#ifdef Q_OS_UNIX
+// Files whose names are not in the file-name encoding (bytes that are not valid UTF-8 under a
+// UTF-8 locale): Qt decodes such a name lossily, so its own listing cannot see the file and would
+// leave it out without a word. They are listed under the decoded name; opening that name fails,
+// so the file is reported like any other source that cannot be opened instead of being lost.
+QList<QFileInfo> undecodableFiles(const QString& folder)
+{
+    QList<QFileInfo> files;
+    const QByteArray encodedFolder = QFile::encodeName(folder);
+    DIR* dir = ::opendir(encodedFolder.constData());
+    if (dir == nullptr)
+        return files;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        const QString decoded = QFile::decodeName(name);
+        if (QFile::encodeName(decoded) == name)
+            continue;
+        struct stat status;
+        if (::fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(status.st_mode) ||
+            S_ISLNK(status.st_mode))
+            continue;
+        files.append(QFileInfo(QDir(folder).filePath(decoded)));
+    }
+    ::closedir(dir);
+    return files;
+}
+#endif
 
 void listInto(const QString& folder, QList<QFileInfo>& out, QSet<QString>& entered)
 {
@@ -22,7 +57,16 @@ void listInto(const QString& folder, QList<QFileInfo>& out, QSet<QString>& enter
     entered.insert(canonical);
 
     QDir dir(folder);
-    QList<QFileInfo> files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
+    // System entries (FIFOs, sockets, devices) are listed too: a ".txt" that is not a regular
+    // file is then refused when it is opened, and reported, rather than skipped unseen.
+    QList<QFileInfo> files =
+        dir.entryInfoList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
+    // With System, Qt lists a dangling link as well; links stay excluded.
+    files.erase(std::remove_if(files.begin(), files.end(), [](const QFileInfo& f) { return f.isSymLink(); }),
+                files.end());
+#ifdef Q_OS_UNIX
+    files.append(undecodableFiles(folder));
+#endif
     std::stable_sort(files.begin(), files.end(), lowerNameLess);
     out.append(files);
 

@@ -13,6 +13,8 @@
 // excluded) before its sub-folders (hidden ones excluded, links to folders followed), each group
 // sorted by lower-cased name. A folder already entered (by its canonical path) is not entered
 // again, so a link back to an enclosing folder cannot make the walk endless.
+// Entries that are not regular files (FIFOs, devices) and files whose names cannot be decoded are
+// listed too, so that they are reported as sources that cannot be opened rather than skipped.
 QList<QFileInfo> listSourceFiles(const QString& folder);
 
 // A listed file is a source file when its path, lower-cased, ends with ".txt".

@@ -165,9 +165,12 @@ public:
     // Ends the text: an incomplete sequence at the very end becomes one replacement character.
     void finish(QString& out)
     {
+        if (pendingHigh != 0)
+            out += QChar(QChar::ReplacementCharacter);
         if ((decoder && decoder->needsMoreData()) || pendingByte >= 0)
             out += QChar(QChar::ReplacementCharacter);
         pendingByte = -1;
+        pendingHigh = 0;
     }
 
     qint64 droppedNul = 0;
@@ -197,7 +200,24 @@ private:
             if (unit == 0xFEFF)
                 return; // the byte-order mark, in the order being read
         }
-        out += QChar(unit);
+        // A surrogate without its partner is no character: it becomes U+FFFD, as any invalid
+        // sequence does, so no encoder later stops at it. A pair may straddle two pieces.
+        if (pendingHigh != 0) {
+            if (QChar::isLowSurrogate(unit)) {
+                out += QChar(pendingHigh);
+                out += QChar(unit);
+                pendingHigh = 0;
+                return;
+            }
+            out += QChar(QChar::ReplacementCharacter);
+            pendingHigh = 0;
+        }
+        if (QChar::isHighSurrogate(unit))
+            pendingHigh = unit;
+        else if (QChar::isLowSurrogate(unit))
+            out += QChar(QChar::ReplacementCharacter);
+        else
+            out += QChar(unit);
     }
 
     void dropNul(QString& out, int from)
@@ -218,6 +238,7 @@ private:
     SourceDecoding decoding;
     std::unique_ptr<QTextDecoder> decoder;
     int pendingByte = -1;
+    ushort pendingHigh = 0; // a high surrogate waiting for its low partner
     bool atStart = true;
 };
 
@@ -452,7 +473,8 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
                     decoder.decode(chunk.constData(), chunk.size(), text);
                 }
                 const QByteArray bytes = encoder->fromUnicode(text);
-                if (encoder->hasFailure()) {
+                // UTF-8 holds every character; stopping there would cut the text short.
+                if (encoder->hasFailure() && codePage != 65001) {
                     unrepresentable = true;
                     break;
                 }

@@ -1,0 +1,94 @@
+// Decoding: random bytes under each encoding choice of the conversion engine (whole text and
+// streamed import file) and under each code page of the import's decoder, with random chunk
+// sizes. Checks that the results are well-formed, never hold a NUL where one is dropped, and do
+// not depend on how the bytes were cut into pieces.
+
+#include "convert/sourcetext.h"
+#include "fuzzsupport.h"
+#include "sheets/textdecoder.h"
+
+#include <QBuffer>
+
+#include <string>
+
+namespace {
+
+const int CodePages[] = {0, 65001, 1200, 1201, 936, 2, 1252, 1251, 932, 949, 950, 874, 437, 28591, 54936, 12345};
+constexpr int CodePageCount = int(sizeof(CodePages) / sizeof(CodePages[0]));
+
+// The whole text the decoder hands out, read `chunkSize` bytes at a time; false on an error.
+bool decodeAll(const QByteArray& bytes, int codePage, std::size_t chunkSize, std::string* text, bool* started)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    sheets::TextDecoder decoder(&buffer, chunkSize);
+    *started = decoder.start(codePage);
+    if (!*started)
+        return false;
+    std::string_view chunk;
+    while (decoder.nextChunk(chunk)) {
+        FUZZ_CHECK(!chunk.empty());
+        // Every piece is whole, valid UTF-8.
+        FUZZ_CHECK(sheets::utf8::validPrefix(chunk.data(), chunk.size()) == chunk.size());
+        text->append(chunk);
+    }
+    return decoder.errorString().isEmpty();
+}
+
+void checkConversionDecoding(const QByteArray& bytes, int choice)
+{
+    ConversionOptions options;
+    options.sourceUcs2 = choice == 1;
+    options.sourceUtf8Bom = choice == 2;
+    qint64 dropped = -1;
+    const QString text = decodeSourceBytes(bytes, options, &dropped);
+    FUZZ_CHECK(!text.contains(QChar(0)));
+    FUZZ_CHECK(dropped >= 0 && dropped <= bytes.size());
+    if (choice == 0 && dropped == 0 && !bytes.startsWith("\xFF\xFE") && !bytes.startsWith("\xFE\xFF") &&
+        isValidUtf8(bytes.constData(), bytes.size())) {
+        QByteArray withoutBom = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
+        FUZZ_CHECK(text == QString::fromUtf8(withoutBom) || text == QString::fromUtf8(bytes));
+    }
+
+    // The streamed import file equals the one written from the whole decoded text.
+    const QString source = fuzzsupport::scratchPath("source.txt");
+    const QString streamed = fuzzsupport::scratchPath("streamed.txt");
+    const QString whole = fuzzsupport::scratchPath("whole.txt");
+    FUZZ_CHECK(fuzzsupport::writeFile(source, bytes));
+    const ImportFileResult a = prepareImportFile(source, streamed, options);
+    const ImportFileResult b = writeImportFile(whole, text);
+    FUZZ_CHECK(a.ok && b.ok);
+    FUZZ_CHECK(a.droppedNul == dropped);
+    FUZZ_CHECK(a.codePage == b.codePage);
+    FUZZ_CHECK(fuzzsupport::readFile(streamed) == fuzzsupport::readFile(whole));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fuzzsupport::Input input(data, size);
+    const int selector = input.byte();
+    const std::size_t chunkSize = 1 + input.byte() % 17;
+    const QByteArray bytes = input.rest();
+
+    checkConversionDecoding(bytes, selector % 3);
+
+    const int codePage = CodePages[(selector / 3) % CodePageCount];
+    std::string small, large;
+    bool startedSmall = false, startedLarge = false;
+    const bool okSmall = decodeAll(bytes, codePage, chunkSize, &small, &startedSmall);
+    const bool okLarge = decodeAll(bytes, codePage, sheets::TextDecoder::DefaultChunkSize, &large, &startedLarge);
+    FUZZ_CHECK(startedSmall == startedLarge);
+    FUZZ_CHECK(okSmall == okLarge);
+    if (okSmall)
+        FUZZ_CHECK(small == large);
+    // Valid UTF-8 read as UTF-8 comes out unchanged (without a leading byte-order mark).
+    if (okSmall && codePage == 65001 && !bytes.startsWith("\xFF\xFE") && !bytes.startsWith("\xFE\xFF") &&
+        sheets::utf8::validPrefix(bytes.constData(), std::size_t(bytes.size())) == std::size_t(bytes.size())) {
+        const QByteArray expected = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
+        FUZZ_CHECK(small == expected.toStdString());
+    }
+    return 0;
+}

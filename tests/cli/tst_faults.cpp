@@ -1,0 +1,248 @@
+#include "support/workbookreadback.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+// quillmorne-convert against faults of the file system and odd sources: a full disk, folders that
+// cannot be written, FIFOs, undecodable names, link loops and odd contents. Whatever happens,
+// every source ends up converted (a complete workbook with all its rows), in the failure list, or
+// not reached because the run stopped with the cannot-open message; no partial or temporary file
+// is left in the output, and no source changes.
+class FaultsTest : public QObject
+{
+    Q_OBJECT
+
+    enum class Outcome { Converted, Failed, NotReached };
+    enum class Run { Plain, DiskFull, Unprivileged };
+
+    struct Source
+    {
+        QByteArray path; // relative, raw bytes (names need not be valid UTF-8)
+        QByteArray content;
+        Outcome outcome;
+        int rows = 0;
+        bool fifo = false;
+    };
+
+    struct Case
+    {
+        QList<Source> sources;
+        QList<QByteArray> links;     // "name -> target" pairs, relative to the source folder
+        QByteArray lockedSaveFolder; // made below the save folder, not writable for the run
+        Run run = Run::Plain;
+        bool xls = false;
+        int status = 0;
+    };
+
+    static QByteArray numbers(int count)
+    {
+        QByteArray text;
+        for (int i = 1; i <= count; ++i)
+            text += QByteArray::number(i) + '\n';
+        return text;
+    }
+
+    static QList<Case> cases()
+    {
+        QList<Case> all;
+        // A workbook larger than the file-size limit cannot be written (EFBIG, as on a full disk);
+        // the smaller ones before and after it are.
+        all.append({{{"a.txt", "a\t1\n", Outcome::Converted, 1},
+                     {"big.txt", numbers(20000), Outcome::Failed},
+                     {"z.txt", "z\t2\n", Outcome::Converted, 1}},
+                    {},
+                    {},
+                    Run::DiskFull,
+                    true,
+                    1});
+        all.append({{{"a.txt", "a\n", Outcome::Converted, 1},
+                     {"locked/b.txt", "b\n", Outcome::Failed},
+                     {"open/c.txt", "c\nd\n", Outcome::Converted, 2}},
+                    {},
+                    "locked",
+                    Run::Unprivileged,
+                    false,
+                    1});
+        all.append({{{"a.txt", "a\n", Outcome::Converted, 1},
+                     {"m.txt", {}, Outcome::Failed, 0, true},
+                     {"z.txt", "z\n", Outcome::NotReached}},
+                    {},
+                    {},
+                    Run::Plain,
+                    false,
+                    1});
+        all.append({{{"a.txt", "a\n", Outcome::Converted, 1},
+                     {"b\xff\xfe.txt", "b\n", Outcome::Failed},
+                     {"c.txt", "c\n", Outcome::NotReached}},
+                    {},
+                    {},
+                    Run::Plain,
+                    false,
+                    1});
+        all.append({{{"empty.txt", "", Outcome::Converted, 0},
+                     {"one.txt", "x", Outcome::Converted, 1},
+                     {"nul.txt", QByteArray("a\0b\t1\n\0\nc", 10), Outcome::Converted, 3},
+                     {"new\nline.txt", "n\t1\r\nm\t2", Outcome::Converted, 2},
+                     {"cr.txt", "1\r2\r3", Outcome::Converted, 3}},
+                    {},
+                    {},
+                    Run::Plain,
+                    true,
+                    0});
+        all.append({{{"a.txt", "a\n", Outcome::Converted, 1}, {"sub/b.txt", "b\n", Outcome::Converted, 1}},
+                    {"sub/loop -> ..", "sub/self -> .", "sub/up -> ../sub", "l.txt -> a.txt"},
+                    {},
+                    Run::Plain,
+                    false,
+                    0});
+        return all;
+    }
+
+    static bool writeRaw(const QByteArray& path, const QByteArray& bytes)
+    {
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0)
+            return false;
+        const bool ok = bytes.isEmpty() || ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+        return ::close(fd) == 0 && ok;
+    }
+
+    static QByteArray readRaw(const QByteArray& path)
+    {
+        QByteArray bytes;
+        const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0)
+            return "<missing>";
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            bytes.append(buffer, int(n));
+        ::close(fd);
+        return bytes;
+    }
+
+    static void openUp(const QString& path) { ::chmod(QFile::encodeName(path).constData(), 0777); }
+
+private slots:
+    void everySourceAccountedFor_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::newRow("disk full while an .xls is written") << 0;
+        QTest::newRow("save sub-folder not writable") << 1;
+        QTest::newRow("FIFO named .txt stops the run") << 2;
+        QTest::newRow("name that is not valid UTF-8 stops the run") << 3;
+        QTest::newRow("0-byte, 1-byte, NUL-laden, CR-only, newline in name") << 4;
+        QTest::newRow("link loops and a link to a file") << 5;
+    }
+
+    void everySourceAccountedFor()
+    {
+        QFETCH(int, index);
+        const Case c = cases().at(index);
+        if (c.run == Run::Unprivileged && ::geteuid() == 0 && QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("needs setpriv to drop root's rights");
+
+        QTemporaryDir sourceDir, saveDir;
+        const QByteArray source = QFile::encodeName(sourceDir.path()) + '/';
+        const QByteArray save = QFile::encodeName(saveDir.path()) + '/';
+        openUp(sourceDir.path());
+        openUp(saveDir.path());
+        for (const Source& s : c.sources) {
+            const int slash = s.path.lastIndexOf('/');
+            if (slash > 0) {
+                QVERIFY(QDir().mkpath(QFile::decodeName(source + s.path.left(slash))));
+                openUp(QFile::decodeName(source + s.path.left(slash)));
+            }
+            if (s.fifo)
+                QCOMPARE(::mkfifo((source + s.path).constData(), 0644), 0);
+            else
+                QVERIFY(writeRaw(source + s.path, s.content));
+        }
+        for (const QByteArray& link : c.links) {
+            const QList<QByteArray> parts = link.split(' ');
+            QCOMPARE(::symlink(parts.at(2).constData(), (source + parts.at(0)).constData()), 0);
+        }
+        if (!c.lockedSaveFolder.isEmpty()) {
+            QVERIFY(QDir().mkpath(QFile::decodeName(save + c.lockedSaveFolder)));
+            ::chmod((save + c.lockedSaveFolder).constData(), 0555);
+        }
+
+        const QString tool = QStringLiteral(QUILLMORNE_BINARY_DIR "/quillmorne-convert");
+        QStringList arguments{"-q", "-o", saveDir.path(), sourceDir.path()};
+        if (c.xls)
+            arguments.prepend("--xls");
+        QProcess process;
+        if (c.run == Run::DiskFull) {
+            // SIGXFSZ ignored: writes past the limit fail with EFBIG, as they would on a full disk.
+            process.start("bash",
+                          QStringList{"-c", "trap '' XFSZ; ulimit -f 300; exec \"$0\" \"$@\"", tool} + arguments);
+        } else if (c.run == Run::Unprivileged && ::geteuid() == 0) {
+            process.start("setpriv",
+                          QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", tool} + arguments);
+        } else {
+            process.start(tool, arguments);
+        }
+        QVERIFY(process.waitForFinished(120000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(process.exitCode() == c.status, qPrintable(err));
+
+        const QStringList listed =
+            QString::fromUtf8(readBytes(sourceDir.filePath(QStringLiteral("无法转换的文件目录.txt"))))
+                .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        const QString extension = c.xls ? QStringLiteral(".xls") : QStringLiteral(".xlsx");
+        QStringList expectedOutput;
+        bool stopped = false;
+        for (const Source& s : c.sources) {
+            const QString name = QFile::decodeName(s.path);
+            const QString workbook = saveDir.filePath(name.left(name.lastIndexOf('.')) + extension);
+            QVERIFY2(readRaw(source + s.path) == (s.fifo ? QByteArray() : s.content), qPrintable(name)); // unchanged
+            switch (s.outcome) {
+            case Outcome::Converted: {
+                expectedOutput.append(workbook);
+                const ReadWorkbook book = readWorkbookBack(workbook);
+                QVERIFY2(book.ok, qPrintable(name + ": " + book.error));
+                int rows = 0;
+                for (const ReadCell& cell : book.sheets.first().cells)
+                    rows = qMax(rows, cell.row);
+                QCOMPARE(rows, s.rows);
+                break;
+            }
+            case Outcome::Failed:
+                QVERIFY2(listed.contains(QFile::decodeName(source + s.path)),
+                         qPrintable(name + " not in " + listed.join('|')));
+                break;
+            case Outcome::NotReached:
+                stopped = true;
+                QVERIFY(!QFileInfo::exists(workbook));
+                break;
+            }
+        }
+        if (stopped)
+            QVERIFY2(err.contains(QStringLiteral("遇到无法打开的txt文件")), qPrintable(err));
+
+        // Nothing else in the output: no temporary or partial workbook, no stray file.
+        QStringList output;
+        QDirIterator it(saveDir.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            output.append(it.next());
+        output.sort();
+        expectedOutput.sort();
+        QCOMPARE(output, expectedOutput);
+        if (!c.lockedSaveFolder.isEmpty())
+            ::chmod((save + c.lockedSaveFolder).constData(), 0755);
+        for (const Source& s : c.sources)
+            ::unlink((source + s.path).constData()); // QTemporaryDir cannot see undecodable names
+    }
+};
+
+QTEST_GUILESS_MAIN(FaultsTest)
+#include "tst_faults.moc"

@@ -450,9 +450,12 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
                 if (first && chunk.startsWith("\xEF\xBB\xBF"))
                     chunk.remove(0, 3);
                 first = false;
-                const int before = chunk.size();
-                chunk.replace('\0', QByteArray());
-                result.droppedNul += before - chunk.size();
+                // NUL bytes are rare: look for one before paying for a rewrite of the chunk.
+                if (std::memchr(chunk.constData(), 0, size_t(chunk.size())) != nullptr) {
+                    const int before = chunk.size();
+                    chunk.replace('\0', QByteArray());
+                    result.droppedNul += before - chunk.size();
+                }
                 if (!writeAll(out, chunk))
                     return fail(QStringLiteral("无法写入导入文件 %1: %2").arg(importFilePath, out.errorString()));
             }

@@ -418,7 +418,7 @@ private:
         std::string xml = kXmlDeclaration;
         xml += "<Properties xmlns=\"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties\" "
                "xmlns:vt=\"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes\">"
-               "<Application>Microsoft Excel</Application><DocSecurity>0</DocSecurity><ScaleCrop>false</ScaleCrop>"
+               "<Application>Quillmorne</Application><DocSecurity>0</DocSecurity><ScaleCrop>false</ScaleCrop>"
                "<LinksUpToDate>false</LinksUpToDate><SharedDoc>false</SharedDoc>"
                "<HyperlinksChanged>false</HyperlinksChanged><AppVersion>12.0000</AppVersion></Properties>";
         return xml;

@@ -33,6 +33,7 @@ for t in "${targets[@]}"; do
     crashes="$build/crashes/$t"
     mkdir -p "$corpus" "$crashes"
     log="$build/fuzz-$t.log"
+    before=$(ls "$crashes" | wc -l)
     if [ "$seconds" -eq 0 ]; then
         ./"$build"/fuzz/fuzz_"$t" -runs=0 -artifact_prefix="$crashes/" "fuzz/corpus/$t" >"$log" 2>&1
     else
@@ -42,7 +43,8 @@ for t in "${targets[@]}"; do
     rc=$?
     runs=$(grep -Eo 'Done [0-9]+ runs|stat::number_of_executed_units: *[0-9]+' "$log" | grep -Eo '[0-9]+' | tail -1)
     [ -z "$runs" ] && runs=$(grep -Eo '^#[0-9]+' "$log" | tail -1 | tr -d '#')
-    found=$(grep -c -E '^==[0-9]+==ERROR|invariant broken|runtime error|deadly signal' "$log")
+    # libFuzzer stops at the first crash and saves its input: count the inputs this run saved.
+    found=$(($(ls "$crashes" | wc -l) - before))
     if [ "$rc" -ne 0 ] && [ "$found" -eq 0 ]; then found=1; fi
     printf '%-14s %12s %8s\n' "$t" "${runs:-0}" "$found"
     if [ "$found" -ne 0 ]; then

@@ -39,7 +39,7 @@ def account(source, out, expected_rows, stderr, removed=(), deep_check=True):
     listed = set()
     list_path = os.path.join(source, FAILURE_LIST)
     if os.path.exists(list_path):
-        listed = set(open(list_path, encoding="utf-8").read().split("\r\n")) - {""}
+        listed = set(open(list_path, encoding="utf-8", newline="").read().split("\r\n")) - {""}
     stopped = CANNOT_OPEN in stderr
     converted = failed = not_reached = 0
     unaccounted = []

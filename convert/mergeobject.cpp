@@ -108,6 +108,12 @@ public:
     // opened, which ends the run.
     bool transformFile(const QFileInfo& entry, const QString& nativePath, const QTemporaryDir& importFolder)
     {
+        if (const QFileInfo info(nativePath); info.exists() && !info.isFile()) {
+            // A FIFO, a device or the like is no text to convert; it is listed, and the run goes
+            // on (it is not a text that some program holds open).
+            fileFailed(nativePath, QStringLiteral("不是普通文件"));
+            return true;
+        }
         const bool cellByCell = usesCellByCellRoute(options);
         const QString importFilePath =
             importFolder.isValid() && !cellByCell ? importFolder.filePath(entry.fileName()) : QString();

@@ -85,7 +85,6 @@ private:
     std::int64_t m_recordLine = 0;
     bool m_pendingCr = false; // a line ended in CR: an LF right after it belongs to that line end
     bool m_eof = false;
-    bool m_recordEndsText = false;
     QString m_error;
 };
 

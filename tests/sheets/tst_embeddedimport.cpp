@@ -13,12 +13,12 @@ namespace {
 // Import settings in a compact spelling for the table: words separated by blanks, e.g.
 // "comma consecutive q=-4142 start=2 other=| cp=936 fi=1:2,3:9". The default is a tab-delimited
 // UTF-8 text with the double-quote qualifier.
-OpenTextArguments argumentsFrom(const QString& spec)
+OpenTextArguments argumentsFrom(const QString& description)
 {
     OpenTextArguments arguments;
     arguments.origin = 65001;
     arguments.tab = true;
-    for (const QString& word : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString& word : description.split(' ', Qt::SkipEmptyParts)) {
         const QString value = word.section('=', 1);
         if (word == "notab")
             arguments.tab = false;

@@ -18,6 +18,15 @@ namespace {
 
 constexpr qint64 ChunkSize = qint64(1) << 20;
 
+// The next chunk of a source, no larger than what is left of it: a small source then never
+// allocates a whole chunk. One byte more than what is left is asked for, so a file that grew while
+// being read is still read to its end.
+QByteArray readChunk(QFile& file)
+{
+    const qint64 remaining = file.size() - file.pos();
+    return file.read(remaining >= 0 && remaining < ChunkSize ? remaining + 1 : ChunkSize);
+}
+
 QTextCodec* utf8Codec()
 {
     static QTextCodec* codec = QTextCodec::codecForMib(106);
@@ -398,7 +407,7 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
         bool bad = false;
         valid = true;
         while (valid) {
-            QByteArray chunk = source.read(ChunkSize);
+            QByteArray chunk = readChunk(source);
             if (source.error() != QFileDevice::NoError) {
                 result.sourceUnreadable = true;
                 result.errorString = source.errorString();
@@ -442,7 +451,7 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
             // and the NUL bytes.
             bool first = true;
             for (;;) {
-                QByteArray chunk = source.read(ChunkSize);
+                QByteArray chunk = readChunk(source);
                 if (source.error() != QFileDevice::NoError)
                     return fail(source.errorString());
                 if (chunk.isEmpty())
@@ -465,7 +474,7 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
             QString text;
             bool end = false;
             while (!end && !unrepresentable) {
-                const QByteArray chunk = source.read(ChunkSize);
+                const QByteArray chunk = readChunk(source);
                 if (source.error() != QFileDevice::NoError)
                     return fail(source.errorString());
                 text.clear();

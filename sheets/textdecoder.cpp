@@ -292,13 +292,27 @@ QByteArray TextDecoder::encodingName() const
     return {};
 }
 
+// How many bytes the next read asks for: one chunk, or less when a file of known size has less
+// left, so that a small file never gets (and clears) a whole chunk's buffer. One byte more than
+// what is left is asked for, so a file that grew while being read is still read to its end.
+std::size_t TextDecoder::readSize() const
+{
+    if (!m_device->isSequential()) {
+        const qint64 remaining = m_device->size() - m_device->pos();
+        if (remaining >= 0 && std::uint64_t(remaining) < m_chunkSize)
+            return std::size_t(remaining) + 1;
+    }
+    return m_chunkSize;
+}
+
 bool TextDecoder::isValidUtf8Device()
 {
     std::string buffer;
     std::size_t carry = 0;
     for (;;) {
-        buffer.resize(carry + m_chunkSize);
-        const qint64 n = m_device->read(buffer.data() + carry, qint64(m_chunkSize));
+        const std::size_t want = readSize();
+        buffer.resize(carry + want);
+        const qint64 n = m_device->read(buffer.data() + carry, qint64(want));
         if (n < 0) {
             m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
             return false;
@@ -322,15 +336,16 @@ bool TextDecoder::isValidUtf8Device()
 // the next chunk after them.
 bool TextDecoder::fill()
 {
-    // The buffer is allocated once: the carried bytes (at most three) plus one chunk.
-    if (m_raw.size() < m_chunkSize + 4)
-        m_raw.resize(m_chunkSize + 4);
+    // The buffer only grows: the carried bytes (at most three) plus one read.
+    const std::size_t want = m_atEnd ? 0 : readSize();
+    if (m_raw.size() < want + 4)
+        m_raw.resize(want + 4);
     std::memmove(m_raw.data(), m_raw.data() + m_rawSize - m_carry, m_carry);
     m_rawSize = m_carry;
     m_carry = 0;
     if (m_atEnd)
         return true;
-    const qint64 n = m_device->read(m_raw.data() + m_rawSize, qint64(m_chunkSize));
+    const qint64 n = m_device->read(m_raw.data() + m_rawSize, qint64(want));
     if (n < 0) {
         m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
         return false;

@@ -60,6 +60,7 @@ private:
     enum class Mode { Utf8, Utf16LE, Utf16BE, Codec };
 
     bool fill();
+    std::size_t readSize() const;
     bool decodeUtf8(std::string_view& chunk);
     bool decodeUtf16(std::string_view& chunk);
     bool decodeCodec(std::string_view& chunk);

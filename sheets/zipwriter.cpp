@@ -56,6 +56,39 @@ bool needsZip64(std::uint64_t size, std::uint64_t compressedSize)
 
 } // namespace
 
+// A raw deflate stream made once and reset for each use. Making one allocates and clears about
+// half a megabyte, which for a workbook of small parts costs more than compressing them.
+class ZipWriter::DeflateStream
+{
+public:
+    explicit DeflateStream(int level) : m_level(level) {}
+    ~DeflateStream()
+    {
+        if (m_ready)
+            deflateEnd(&m_stream);
+    }
+    DeflateStream(const DeflateStream&) = delete;
+    DeflateStream& operator=(const DeflateStream&) = delete;
+
+    // The stream, ready for a new entry; nullptr when zlib cannot make one.
+    z_stream* fresh()
+    {
+        if (!m_ready) {
+            m_stream = z_stream{};
+            if (deflateInit2(&m_stream, m_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+                return nullptr;
+            m_ready = true;
+            return &m_stream;
+        }
+        return deflateReset(&m_stream) == Z_OK ? &m_stream : nullptr;
+    }
+
+private:
+    int m_level;
+    z_stream m_stream{};
+    bool m_ready = false;
+};
+
 // Deflates one streamed entry on worker threads and writes the result to the file, the way
 // pigz does: every chunk is compressed on its own and ends byte-aligned with a sync flush (the
 // last one with the final block), so the compressed chunks, written in order, make one deflate
@@ -63,25 +96,17 @@ bool needsZip64(std::uint64_t size, std::uint64_t compressedSize)
 class ZipWriter::Compressor
 {
 public:
-    Compressor(QFile& file, int level) : m_file(file), m_level(level) {}
+    // `first` is the writer's own stream. An entry that fits in one chunk is compressed with it on
+    // the caller's thread; the workers, the second with a stream of its own, start with the second
+    // chunk. Most sheets are small, and a run over many small sources then never starts a thread.
+    Compressor(QFile& file, int level, z_stream* first) : m_file(file), m_second(level) { m_streams[0] = first; }
     ~Compressor() { stop(); }
-
-    bool start()
-    {
-        for (int i = 0; i < kWorkers; ++i) {
-            z_stream& stream = m_streams[std::size_t(i)];
-            if (deflateInit2(&stream, m_level, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-                return false;
-            m_initialised = i + 1;
-        }
-        for (int i = 0; i < kWorkers; ++i)
-            m_threads[std::size_t(i)] = std::thread([this, i] { run(m_streams[std::size_t(i)]); });
-        return true;
-    }
 
     // Queues `buffer` and leaves an empty one in its place; false once writing has failed.
     bool push(std::string& buffer, bool last = false)
     {
+        if (!startWorkers())
+            return false;
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [this] { return m_jobs.size() < kMaxInFlight || m_failed; });
         if (m_failed)
@@ -108,6 +133,8 @@ public:
     bool finish(std::string& buffer, std::uint32_t& crc, std::uint64_t& size, std::uint64_t& compressedSize,
                 QString& error)
     {
+        if (!m_workersStarted && !m_failed)
+            return finishHere(buffer, crc, size, compressedSize, error);
         bool ok = push(buffer, true);
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -123,6 +150,47 @@ public:
         return ok;
     }
 
+    // The whole entry is in `buffer`: compresses and writes it on this thread.
+    bool finishHere(std::string& buffer, std::uint32_t& crc, std::uint64_t& size, std::uint64_t& compressedSize,
+                    QString& error)
+    {
+        Job job;
+        job.input = std::move(buffer);
+        job.last = true;
+        bool ok = compress(*m_streams[0], job);
+        if (!ok)
+            error = QStringLiteral("the compressor failed");
+        if (ok && !job.output.empty() &&
+            m_file.write(job.output.data(), qint64(job.output.size())) != qint64(job.output.size())) {
+            ok = false;
+            error = m_file.errorString();
+        }
+        crc = job.crc;
+        size = job.input.size();
+        compressedSize = job.output.size();
+        buffer = std::move(job.input);
+        buffer.clear();
+        stop();
+        return ok;
+    }
+
+    bool startWorkers()
+    {
+        if (m_workersStarted)
+            return true;
+        m_streams[1] = m_second.fresh();
+        if (m_streams[1] == nullptr) {
+            // No worker runs yet, so nothing else touches the flags.
+            m_error = QStringLiteral("the compressor cannot start");
+            m_failed = true;
+            return false;
+        }
+        for (int i = 0; i < kWorkers; ++i)
+            m_threads[std::size_t(i)] = std::thread([this, i] { run(*m_streams[std::size_t(i)]); });
+        m_workersStarted = true;
+        return true;
+    }
+
     void stop()
     {
         {
@@ -134,9 +202,6 @@ public:
             if (thread.joinable())
                 thread.join();
         }
-        for (int i = 0; i < m_initialised; ++i)
-            deflateEnd(&m_streams[std::size_t(i)]);
-        m_initialised = 0;
     }
 
 private:
@@ -242,10 +307,10 @@ private:
     }
 
     QFile& m_file;
-    int m_level;
-    std::array<z_stream, kWorkers> m_streams{};
-    int m_initialised = 0;
+    DeflateStream m_second;
+    std::array<z_stream*, kWorkers> m_streams{};
     std::array<std::thread, kWorkers> m_threads;
+    bool m_workersStarted = false;
 
     std::mutex m_writeMutex; // held while chunks are written; guards the totals below
     std::uint32_t m_crc = 0;
@@ -263,7 +328,7 @@ private:
     bool m_stopping = false;
 };
 
-ZipWriter::ZipWriter(int level) : m_level(level) {}
+ZipWriter::ZipWriter(int level) : m_level(level), m_deflate(std::make_unique<DeflateStream>(level)) {}
 
 ZipWriter::~ZipWriter()
 {
@@ -284,17 +349,16 @@ bool ZipWriter::addEntry(const std::string& name, std::string_view data)
 {
     if (m_compressor)
         return fail(QStringLiteral("a streamed entry is still open"));
-    z_stream stream{};
-    if (deflateInit2(&stream, m_level, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    z_stream* stream = m_deflate->fresh();
+    if (stream == nullptr)
         return fail(QStringLiteral("the compressor cannot start"));
-    std::string packed(deflateBound(&stream, uLong(data.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = uInt(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(packed.data());
-    stream.avail_out = uInt(packed.size());
-    const int status = deflate(&stream, Z_FINISH);
-    packed.resize(stream.total_out);
-    deflateEnd(&stream);
+    std::string packed(deflateBound(stream, uLong(data.size())), '\0');
+    stream->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream->avail_in = uInt(data.size());
+    stream->next_out = reinterpret_cast<Bytef*>(packed.data());
+    stream->avail_out = uInt(packed.size());
+    const int status = deflate(stream, Z_FINISH);
+    packed.resize(stream->total_out);
     if (status != Z_STREAM_END)
         return fail(QStringLiteral("the compressor failed"));
 
@@ -318,11 +382,11 @@ bool ZipWriter::beginEntry(const std::string& name)
     if (!writeLocalHeader(entry, true))
         return false;
     m_entries.push_back(std::move(entry));
-    m_compressor = std::make_unique<Compressor>(m_file, m_level);
-    if (!m_compressor->start()) {
-        m_compressor.reset();
+    z_stream* stream = m_deflate->fresh();
+    if (stream == nullptr)
         return fail(QStringLiteral("the compressor cannot start"));
-    }
+    m_compressor = std::make_unique<Compressor>(m_file, m_level, stream);
+    // Room for a chunk and the row that fills it, so the buffer never grows by copying.
     m_buffer.clear();
     m_buffer.reserve(m_chunkSize + (std::size_t(1) << 18));
     return true;

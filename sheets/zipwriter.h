@@ -53,6 +53,7 @@ private:
         std::uint64_t offset = 0;
         bool reservedZip64 = false; // the local header carries room for a ZIP64 size field
     };
+    class DeflateStream;
     class Compressor;
 
     bool handOver();
@@ -68,6 +69,7 @@ private:
     std::uint64_t m_position = 0;
     std::vector<Entry> m_entries;
     std::string m_buffer;
+    std::unique_ptr<DeflateStream> m_deflate; // declared before the compressor, which borrows it
     std::unique_ptr<Compressor> m_compressor;
     QString m_error;
 };

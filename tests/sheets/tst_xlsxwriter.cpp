@@ -242,6 +242,7 @@ private slots:
         QTest::newRow("missing folder") << m_dir.filePath(QStringLiteral("no/such/x.xlsx")) << 1 << 1.0
                                         << QStringLiteral("x.xlsx");
         QTest::newRow("disk full") << QStringLiteral("/dev/full") << 200000 << 1.0 << QStringLiteral("space");
+        QTest::newRow("disk full, small sheet") << QStringLiteral("/dev/full") << 3 << 1.0 << QStringLiteral("space");
         QTest::newRow("infinity") << m_dir.filePath(QStringLiteral("inf.xlsx")) << 1
                                   << std::numeric_limits<double>::infinity() << QStringLiteral("finite");
     }

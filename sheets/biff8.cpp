@@ -225,7 +225,9 @@ SharedStrings::~SharedStrings() = default;
 
 std::string_view SharedStrings::store(std::string_view text)
 {
-    // Texts live in large chunks so the index can key on views that never move.
+    // Texts live in chunks so the index can key on views that never move. The chunks start small
+    // and double up to 1 MiB, so a workbook of a few texts stays small.
+    constexpr std::size_t kFirstChunk = 16 << 10;
     constexpr std::size_t kChunk = 1 << 20;
     if (text.empty())
         return std::string_view();
@@ -240,8 +242,11 @@ std::string_view SharedStrings::store(std::string_view text)
         return stored;
     }
     if (m_chunkSize - m_chunkUsed < text.size()) {
-        m_chunks.emplace_back(new char[kChunk]);
-        m_chunkSize = kChunk;
+        std::size_t size = m_chunkSize ? std::min(2 * m_chunkSize, kChunk) : kFirstChunk;
+        while (size < text.size())
+            size *= 2;
+        m_chunks.emplace_back(new char[size]);
+        m_chunkSize = size;
         m_chunkUsed = 0;
     }
     char* p = m_chunks.back().get() + m_chunkUsed;

@@ -202,14 +202,16 @@ public:
             return false;
 
         m_sheetNames.push_back(name);
-        m_columnFormats.assign(std::size_t(kMaxColumns), NumberFormat::General);
-        m_formattedColumns = 0;
+        // Only as many columns as the last one with a format of its own; the rest are General.
+        m_columnFormats.clear();
         for (const auto& [column, format] : columnFormats) {
             if (column < 0 || column >= kMaxColumns || format >= NumberFormat::Count)
                 continue;
+            if (std::size_t(column) >= m_columnFormats.size())
+                m_columnFormats.resize(std::size_t(column) + 1, NumberFormat::General);
             m_columnFormats[std::size_t(column)] = format;
-            m_formattedColumns = std::max(m_formattedColumns, column + 1);
         }
+        m_formattedColumns = int(m_columnFormats.size());
 
         if (!m_zip.beginEntry("xl/worksheets/sheet" + std::to_string(m_sheetNames.size()) + ".xml"))
             return fail(m_zip.errorString());
@@ -353,7 +355,8 @@ private:
             return cell.format;
         // A cell keeps its column's format: a cell without a format of its own would show as
         // General even in a text column.
-        return m_columnFormats[std::size_t(column)];
+        return std::size_t(column) < m_columnFormats.size() ? m_columnFormats[std::size_t(column)]
+                                                            : NumberFormat::General;
     }
 
     bool endSheet()

@@ -386,8 +386,17 @@ bool ZipWriter::beginEntry(const std::string& name)
     if (stream == nullptr)
         return fail(QStringLiteral("the compressor cannot start"));
     m_compressor = std::make_unique<Compressor>(m_file, m_level, stream);
-    // Room for a chunk and the row that fills it, so the buffer never grows by copying.
     m_buffer.clear();
+    m_buffer.reserve(kSmallEntry + (std::size_t(1) << 12));
+    return true;
+}
+
+bool ZipWriter::growOrHandOver()
+{
+    if (m_buffer.size() >= m_chunkSize)
+        return handOver();
+    // A sheet past the small size gets room for a whole chunk and the row that fills it at once,
+    // so the buffer does not grow by copying again and again.
     m_buffer.reserve(m_chunkSize + (std::size_t(1) << 18));
     return true;
 }

@@ -33,7 +33,7 @@ public:
     // flushIfFull() now and then; the buffer is handed to the compressor when it is full.
     bool beginEntry(const std::string& name);
     std::string& buffer() { return m_buffer; }
-    bool flushIfFull() { return m_buffer.size() < m_chunkSize || handOver(); }
+    bool flushIfFull() { return m_buffer.size() < kSmallEntry || growOrHandOver(); }
     bool endEntry();
 
     // Writes the central directory and closes the file.
@@ -56,6 +56,10 @@ private:
     class DeflateStream;
     class Compressor;
 
+    // A streamed entry starts with a buffer this large; most sheets fit in it.
+    static constexpr std::size_t kSmallEntry = std::size_t(1) << 16;
+
+    bool growOrHandOver();
     bool handOver();
     bool writeLocalHeader(Entry& entry, bool reserveZip64);
     bool patchLocalHeader(const Entry& entry);

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTextCodec>
 
@@ -208,6 +209,16 @@ public:
     void saveAndClose(Workbook* workbook, const QFileInfo& entry, const QString& nativePath, QStringList warnings)
     {
         const OutputLocation location = outputLocation(entry, options);
+        // Sources whose names differ only in letter case ("a.txt", "a.TXT") map to the same
+        // workbook. The later one would silently replace the earlier one's, so it fails instead.
+        if (savedWorkbooks.contains(location.filePath)) {
+            fileFailed(nativePath,
+                       QStringLiteral("工作簿 %1 已由同一文件夹中只有大小写不同的另一个txt文件写出, 未覆盖")
+                           .arg(location.filePath),
+                       warnings);
+            workbook->close(false);
+            return;
+        }
         ensureFolder(location.folder);
         const QFileInfo before(location.filePath);
         const bool existedBefore = before.exists();
@@ -222,6 +233,7 @@ public:
         warnings += workbook->warnings();
         if (saved) {
             ++successCount;
+            savedWorkbooks.insert(location.filePath);
             if (worker.observer)
                 worker.observer->fileFinished(nativePath, MergeObserver::Outcome::Converted, location.filePath,
                                               warnings);
@@ -273,6 +285,7 @@ public:
     Workbooks* books = nullptr;
     QList<QFileInfo> entries;
     QStringList failures;
+    QSet<QString> savedWorkbooks; // written in this run
     int successCount = 0;
 };
 

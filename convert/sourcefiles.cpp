@@ -15,9 +15,14 @@
 
 namespace {
 
+// Names in order regardless of letter case; names equal but for case ("a.TXT", "a.txt") in the
+// order of their code points, so the list is the same on every file system.
 bool lowerNameLess(const QFileInfo& a, const QFileInfo& b)
 {
-    return a.fileName().toLower() < b.fileName().toLower();
+    const QString nameA = a.fileName();
+    const QString nameB = b.fileName();
+    const int folded = nameA.compare(nameB, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : nameA < nameB;
 }
 
 #ifdef Q_OS_UNIX

@@ -104,6 +104,14 @@ class FaultsTest : public QObject
                     Run::Plain,
                     false,
                     0});
+        all.append({{{"a.TXT", "upper\t1\n", Outcome::Converted, 1},
+                     {"a.txt", "lower\nx\n", Outcome::Failed},
+                     {"b.txt", "b\n", Outcome::Converted, 1}},
+                    {},
+                    {},
+                    Run::Plain,
+                    false,
+                    1});
         return all;
     }
 
@@ -141,6 +149,7 @@ private slots:
         QTest::newRow("name that is not valid UTF-8 stops the run") << 3;
         QTest::newRow("0-byte, 1-byte, NUL-laden, CR-only, newline in name") << 4;
         QTest::newRow("link loops and a link to a file") << 5;
+        QTest::newRow("names equal but for case: the first keeps its workbook") << 6;
     }
 
     void everySourceAccountedFor()

@@ -96,7 +96,12 @@ public:
         for (const Row& row : m_rows) {
             for (int c = 0; c < int(row.cells.size()) && c < limits.maxColumns; ++c) {
                 const Cell& cell = row.cells[std::size_t(c)];
-                cells += cell.type != CellType::Empty && !(cell.type == CellType::Text && cell.text.empty());
+                // A text cut to the character limit keeps nothing when its first character, a
+                // pair of UTF-16 units, does not fit (a limit of one unit): no cell is stored.
+                const bool cutAway = cell.type == CellType::Text && !cell.text.empty() &&
+                                     limits.maxCellCharacters < 2 && std::uint8_t(cell.text.front()) >= 0xF0;
+                cells +=
+                    cell.type != CellType::Empty && !(cell.type == CellType::Text && cell.text.empty()) && !cutAway;
             }
         }
         return cells;

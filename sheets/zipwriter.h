@@ -1,7 +1,9 @@
 #pragma once
 // A ZIP archive written front to back, for the .xlsx container. Small parts are added whole;
 // one large part at a time is streamed: its bytes are deflated on a worker thread while the
-// caller produces the next ones, so generating and compressing overlap on two cores. The bytes
+// caller produces the next ones, so generating and compressing overlap on two cores (a streamed
+// part that stays within one chunk is deflated on the caller's thread, with no thread started).
+// One deflate stream serves every part of an archive. The bytes
 // are deterministic (fixed 1980-01-01 timestamps, entries in the order added), and ZIP64 records
 // are written only when an entry or the archive passes 4 GiB.
 

@@ -333,11 +333,17 @@ public:
             return fail(QStringLiteral("a workbook needs at least one sheet"));
         if (m_inSheet && !endSheet())
             return false;
-        const bool ok = addPart("[Content_Types].xml", contentTypes()) && addPart("_rels/.rels", rootRelationships()) &&
-                        addPart("docProps/app.xml", appProperties()) &&
+        // Most workbooks have one sheet; their parts that do not name it are packed once.
+        const PackedParts& packed = packedParts();
+        const std::size_t sheets = m_sheetNames.size();
+        const bool ok = (sheets == 1 ? addPacked("[Content_Types].xml", packed.oneSheetContentTypes)
+                                     : addPart("[Content_Types].xml", contentTypes(sheets))) &&
+                        addPacked("_rels/.rels", packed.rootRelationships) &&
+                        addPacked("docProps/app.xml", packed.appProperties) &&
                         addPart("docProps/core.xml", coreProperties()) && addPart("xl/workbook.xml", workbook()) &&
-                        addPart("xl/_rels/workbook.xml.rels", workbookRelationships()) &&
-                        addPart("xl/styles.xml", styles());
+                        (sheets == 1 ? addPacked("xl/_rels/workbook.xml.rels", packed.oneSheetWorkbookRelationships)
+                                     : addPart("xl/_rels/workbook.xml.rels", workbookRelationships(sheets))) &&
+                        addPacked("xl/styles.xml", packed.styles);
         if (!ok)
             return false;
         if (!m_zip.close())
@@ -377,7 +383,31 @@ private:
         return true;
     }
 
-    std::string contentTypes() const
+    bool addPacked(const char* name, const ZipWriter::PackedData& packed)
+    {
+        if (!m_zip.addPacked(name, packed))
+            return fail(m_zip.errorString());
+        return true;
+    }
+
+    // The parts that are the same in every workbook (or every workbook of one sheet), deflated
+    // once per process. A run over many small texts otherwise spends a good part of each
+    // workbook's compression on them.
+    struct PackedParts
+    {
+        ZipWriter::PackedData oneSheetContentTypes = ZipWriter::pack(contentTypes(1));
+        ZipWriter::PackedData rootRelationships = ZipWriter::pack(XlsxWriter::rootRelationships());
+        ZipWriter::PackedData appProperties = ZipWriter::pack(XlsxWriter::appProperties());
+        ZipWriter::PackedData oneSheetWorkbookRelationships = ZipWriter::pack(workbookRelationships(1));
+        ZipWriter::PackedData styles = ZipWriter::pack(XlsxWriter::styles());
+    };
+    static const PackedParts& packedParts()
+    {
+        static const PackedParts parts;
+        return parts;
+    }
+
+    static std::string contentTypes(std::size_t sheets)
     {
         std::string xml = kXmlDeclaration;
         xml += "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
@@ -391,7 +421,7 @@ private:
                "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml\"/>"
                "<Override PartName=\"/xl/workbook.xml\" "
                "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>";
-        for (std::size_t i = 1; i <= m_sheetNames.size(); ++i) {
+        for (std::size_t i = 1; i <= sheets; ++i) {
             xml += "<Override PartName=\"/xl/worksheets/sheet" + std::to_string(i) +
                    ".xml\" ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
         }
@@ -455,18 +485,18 @@ private:
         return xml;
     }
 
-    std::string workbookRelationships() const
+    static std::string workbookRelationships(std::size_t sheets)
     {
         std::string xml = kXmlDeclaration;
         xml += "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
-        for (std::size_t i = 1; i <= m_sheetNames.size(); ++i) {
+        for (std::size_t i = 1; i <= sheets; ++i) {
             const std::string id = std::to_string(i);
             xml += "<Relationship Id=\"rId" + id +
                    "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
                    "Target=\"worksheets/sheet" +
                    id + ".xml\"/>";
         }
-        xml += "<Relationship Id=\"rId" + std::to_string(m_sheetNames.size() + 1) +
+        xml += "<Relationship Id=\"rId" + std::to_string(sheets + 1) +
                "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles\" "
                "Target=\"styles.xml\"/></Relationships>";
         return xml;

@@ -54,6 +54,24 @@ bool needsZip64(std::uint64_t size, std::uint64_t compressedSize)
     return size >= k32BitLimit || compressedSize >= k32BitLimit;
 }
 
+// Deflates all of `data` into `out` with one call on a freshly reset stream.
+bool deflateWhole(z_stream& stream, std::string_view data, std::string& out)
+{
+    out.resize(deflateBound(&stream, uLong(data.size())));
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = uInt(out.size());
+    const int status = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    return status == Z_STREAM_END;
+}
+
+std::uint32_t crcOf(std::string_view data)
+{
+    return std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+}
+
 } // namespace
 
 // A raw deflate stream made once and reset for each use. Making one allocates and clears about
@@ -129,12 +147,13 @@ public:
         return true;
     }
 
-    // Queues the final buffer and waits until the whole stream is written.
-    bool finish(std::string& buffer, std::uint32_t& crc, std::uint64_t& size, std::uint64_t& compressedSize,
-                QString& error)
+    // Queues the final buffer and waits until the whole stream is written. An entry that never
+    // needed the workers is compressed here and appended to `pending` instead of written.
+    bool finish(std::string& buffer, std::string& pending, std::uint32_t& crc, std::uint64_t& size,
+                std::uint64_t& compressedSize, QString& error)
     {
         if (!m_workersStarted && !m_failed)
-            return finishHere(buffer, crc, size, compressedSize, error);
+            return finishHere(buffer, pending, crc, size, compressedSize, error);
         bool ok = push(buffer, true);
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -150,21 +169,18 @@ public:
         return ok;
     }
 
-    // The whole entry is in `buffer`: compresses and writes it on this thread.
-    bool finishHere(std::string& buffer, std::uint32_t& crc, std::uint64_t& size, std::uint64_t& compressedSize,
-                    QString& error)
+    // The whole entry is in `buffer`: compresses it on this thread and appends it to `pending`.
+    bool finishHere(std::string& buffer, std::string& pending, std::uint32_t& crc, std::uint64_t& size,
+                    std::uint64_t& compressedSize, QString& error)
     {
         Job job;
         job.input = std::move(buffer);
         job.last = true;
-        bool ok = compress(*m_streams[0], job);
-        if (!ok)
+        const bool ok = compress(*m_streams[0], job);
+        if (ok)
+            pending += job.output;
+        else
             error = QStringLiteral("the compressor failed");
-        if (ok && !job.output.empty() &&
-            m_file.write(job.output.data(), qint64(job.output.size())) != qint64(job.output.size())) {
-            ok = false;
-            error = m_file.errorString();
-        }
         crc = job.crc;
         size = job.input.size();
         compressedSize = job.output.size();
@@ -254,7 +270,7 @@ private:
 
     bool compress(z_stream& stream, Job& job)
     {
-        job.crc = std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef*>(job.input.data()), job.input.size()));
+        job.crc = crcOf(job.input);
         if (deflateReset(&stream) != Z_OK)
             return false;
         // Room for the whole chunk plus the sync flush marker, so one call does it.
@@ -341,6 +357,7 @@ bool ZipWriter::open(const QString& path)
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         return fail(QStringLiteral("cannot create %1: %2").arg(QDir::toNativeSeparators(path), m_file.errorString()));
     m_position = 0;
+    m_pending.clear();
     m_entries.clear();
     return true;
 }
@@ -352,22 +369,41 @@ bool ZipWriter::addEntry(const std::string& name, std::string_view data)
     z_stream* stream = m_deflate->fresh();
     if (stream == nullptr)
         return fail(QStringLiteral("the compressor cannot start"));
-    std::string packed(deflateBound(stream, uLong(data.size())), '\0');
-    stream->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream->avail_in = uInt(data.size());
-    stream->next_out = reinterpret_cast<Bytef*>(packed.data());
-    stream->avail_out = uInt(packed.size());
-    const int status = deflate(stream, Z_FINISH);
-    packed.resize(stream->total_out);
-    if (status != Z_STREAM_END)
+    std::string deflated;
+    if (!deflateWhole(*stream, data, deflated))
         return fail(QStringLiteral("the compressor failed"));
+    return addDeflated(name, crcOf(data), data.size(), deflated);
+}
 
+ZipWriter::PackedData ZipWriter::pack(std::string_view data, int level)
+{
+    // The same settings as an archive's own stream, so the bytes are the same.
+    DeflateStream deflate(level);
+    PackedData packed;
+    z_stream* stream = deflate.fresh();
+    packed.ok = stream != nullptr && deflateWhole(*stream, data, packed.deflated);
+    packed.crc = crcOf(data);
+    packed.size = data.size();
+    return packed;
+}
+
+bool ZipWriter::addPacked(const std::string& name, const PackedData& packed)
+{
+    if (m_compressor)
+        return fail(QStringLiteral("a streamed entry is still open"));
+    if (!packed.ok)
+        return fail(QStringLiteral("the compressor failed"));
+    return addDeflated(name, packed.crc, packed.size, packed.deflated);
+}
+
+bool ZipWriter::addDeflated(const std::string& name, std::uint32_t crc, std::uint64_t size, std::string_view deflated)
+{
     Entry entry;
     entry.name = name;
-    entry.crc = std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
-    entry.size = data.size();
-    entry.compressedSize = packed.size();
-    if (!writeLocalHeader(entry, false) || !writeRaw(packed.data(), packed.size()))
+    entry.crc = crc;
+    entry.size = size;
+    entry.compressedSize = deflated.size();
+    if (!writeLocalHeader(entry, false) || !writeRaw(deflated.data(), deflated.size()))
         return false;
     m_entries.push_back(std::move(entry));
     return true;
@@ -393,11 +429,11 @@ bool ZipWriter::beginEntry(const std::string& name)
 
 bool ZipWriter::growOrHandOver()
 {
-    if (m_buffer.size() >= m_chunkSize)
+    if (m_buffer.size() >= kChunkSize)
         return handOver();
     // A sheet past the small size gets room for a whole chunk and the row that fills it at once,
     // so the buffer does not grow by copying again and again.
-    m_buffer.reserve(m_chunkSize + (std::size_t(1) << 18));
+    m_buffer.reserve(kChunkSize + (std::size_t(1) << 18));
     return true;
 }
 
@@ -405,6 +441,12 @@ bool ZipWriter::handOver()
 {
     if (!m_compressor)
         return fail(QStringLiteral("no streamed entry is open"));
+    // From here on the compressor's threads write to the file, after everything gathered so far.
+    if (!writePending()) {
+        m_compressor->stop();
+        m_compressor.reset();
+        return false;
+    }
     if (m_compressor->push(m_buffer))
         return true;
     // The compressor reports what went wrong when the entry ends.
@@ -417,13 +459,15 @@ bool ZipWriter::endEntry()
         return fail(QStringLiteral("no streamed entry is open"));
     Entry& entry = m_entries.back();
     QString error;
-    const bool ok = m_compressor->finish(m_buffer, entry.crc, entry.size, entry.compressedSize, error);
+    const bool ok = m_compressor->finish(m_buffer, m_pending, entry.crc, entry.size, entry.compressedSize, error);
     m_compressor.reset();
     m_buffer.clear();
     if (!ok)
         return fail(QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(m_file.fileName()), error));
     m_position += entry.compressedSize;
-    return patchLocalHeader(entry);
+    if (!patchLocalHeader(entry))
+        return false;
+    return m_pending.size() < kPendingLimit || writePending();
 }
 
 bool ZipWriter::writeLocalHeader(Entry& entry, bool reserveZip64)
@@ -460,18 +504,36 @@ bool ZipWriter::patchLocalHeader(const Entry& entry)
     put32(fields, entry.crc);
     put32(fields, zip64 ? 0xffffffffu : std::uint32_t(entry.compressedSize));
     put32(fields, zip64 ? 0xffffffffu : std::uint32_t(entry.size));
-    const qint64 end = qint64(m_position);
-    bool ok = m_file.seek(qint64(entry.offset + 14)) && m_file.write(fields.data(), 12) == 12;
-    if (ok && zip64) {
-        std::string version;
+    std::string version;
+    std::string extra;
+    if (zip64) {
         put16(version, 45);
-        std::string extra;
         put16(extra, kZip64ExtraId);
         put16(extra, 16);
         put64(extra, entry.size);
         put64(extra, entry.compressedSize);
+    }
+    const std::uint64_t extraOffset = entry.offset + 30 + entry.name.size();
+
+    // A header still gathered in memory is patched there (the header is gathered whole).
+    const std::uint64_t pendingStart = m_position - m_pending.size();
+    if (entry.offset >= pendingStart) {
+        const std::size_t at = std::size_t(entry.offset - pendingStart);
+        m_pending.replace(at + 14, fields.size(), fields);
+        if (zip64) {
+            m_pending.replace(at + 4, version.size(), version);
+            m_pending.replace(std::size_t(extraOffset - pendingStart), extra.size(), extra);
+        }
+        return true;
+    }
+    // Otherwise the file is patched in place, once it holds everything up to the archive's end.
+    if (!writePending())
+        return false;
+    const qint64 end = qint64(m_position);
+    bool ok = m_file.seek(qint64(entry.offset + 14)) && m_file.write(fields.data(), 12) == 12;
+    if (ok && zip64) {
         ok = m_file.seek(qint64(entry.offset + 4)) && m_file.write(version.data(), 2) == 2 &&
-             m_file.seek(qint64(entry.offset + 30 + entry.name.size())) &&
+             m_file.seek(qint64(extraOffset)) &&
              m_file.write(extra.data(), qint64(extra.size())) == qint64(extra.size());
     }
     if (!ok || !m_file.seek(end))
@@ -553,7 +615,7 @@ bool ZipWriter::close()
     put32(directory, zip64End ? 0xffffffffu : std::uint32_t(directorySize));
     put32(directory, zip64End ? 0xffffffffu : std::uint32_t(directoryOffset));
     put16(directory, 0);
-    if (!writeRaw(directory.data(), directory.size()))
+    if (!writeRaw(directory.data(), directory.size()) || !writePending())
         return false;
     if (!m_file.flush())
         return failIo();
@@ -569,15 +631,25 @@ void ZipWriter::abandon()
         m_compressor->stop();
         m_compressor.reset();
     }
+    m_pending.clear();
     if (m_file.isOpen())
         m_file.close();
 }
 
 bool ZipWriter::writeRaw(const char* data, std::size_t size)
 {
-    if (m_file.write(data, qint64(size)) != qint64(size))
-        return failIo();
+    m_pending.append(data, size);
     m_position += size;
+    return m_pending.size() < kPendingLimit || writePending();
+}
+
+bool ZipWriter::writePending()
+{
+    if (m_pending.empty())
+        return true;
+    if (m_file.write(m_pending.data(), qint64(m_pending.size())) != qint64(m_pending.size()))
+        return failIo();
+    m_pending.clear();
     return true;
 }
 

@@ -6,6 +6,10 @@
 // One deflate stream serves every part of an archive. The bytes
 // are deterministic (fixed 1980-01-01 timestamps, entries in the order added), and ZIP64 records
 // are written only when an entry or the archive passes 4 GiB.
+//
+// Bytes produced on the caller's thread (headers, whole entries, small streamed entries, the
+// directory) are gathered in memory and written in large pieces, so a small workbook costs one
+// write call instead of one or two per entry.
 
 #include <QFile>
 #include <QString>
@@ -22,7 +26,8 @@ class ZipWriter
 {
 public:
     // `level` is the zlib deflate level (1 is fastest).
-    explicit ZipWriter(int level = 1);
+    static constexpr int kDefaultLevel = 1;
+    explicit ZipWriter(int level = kDefaultLevel);
     ~ZipWriter();
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
@@ -30,6 +35,19 @@ public:
     bool open(const QString& path);
     // Adds a whole, deflated entry. No streamed entry may be open.
     bool addEntry(const std::string& name, std::string_view data);
+
+    // An entry's data deflated ahead of time. Parts that are the same in every archive are packed
+    // once and added to each archive without compressing them again; the bytes are the same as
+    // addEntry() of a writer with the same level writes for that data.
+    struct PackedData
+    {
+        std::string deflated;
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0;
+        bool ok = false; // false when zlib could not compress it
+    };
+    static PackedData pack(std::string_view data, int level = kDefaultLevel);
+    bool addPacked(const std::string& name, const PackedData& packed);
 
     // Starts a streamed, deflated entry. The caller appends to buffer() and calls
     // flushIfFull() now and then; the buffer is handed to the compressor when it is full.
@@ -60,19 +78,25 @@ private:
 
     // A streamed entry starts with a buffer this large; most sheets fit in it.
     static constexpr std::size_t kSmallEntry = std::size_t(1) << 16;
+    // A streamed entry past this size is handed to the compressor threads in pieces this large.
+    static constexpr std::size_t kChunkSize = std::size_t(1) << 20;
+    // Gathered bytes are written once there are this many.
+    static constexpr std::size_t kPendingLimit = std::size_t(1) << 20;
 
+    bool addDeflated(const std::string& name, std::uint32_t crc, std::uint64_t size, std::string_view deflated);
     bool growOrHandOver();
     bool handOver();
     bool writeLocalHeader(Entry& entry, bool reserveZip64);
     bool patchLocalHeader(const Entry& entry);
     bool writeRaw(const char* data, std::size_t size);
+    bool writePending();
     bool fail(const QString& message);
     bool failIo();
 
     int m_level;
-    std::size_t m_chunkSize = std::size_t(1) << 20;
     QFile m_file;
-    std::uint64_t m_position = 0;
+    std::uint64_t m_position = 0; // of the archive's end, counting the bytes still pending
+    std::string m_pending;        // the archive's last bytes, not yet written to the file
     std::vector<Entry> m_entries;
     std::string m_buffer;
     std::unique_ptr<DeflateStream> m_deflate; // declared before the compressor, which borrows it

@@ -317,12 +317,12 @@ private slots:
         QStringList expected;
         quint32 seed = 12345;
         for (int i = 0; i < entries.size(); ++i) {
-            QString spec = entries[i];
-            const bool random = spec.startsWith(QLatin1Char('r'));
+            QString described = entries[i];
+            const bool random = described.startsWith(QLatin1Char('r'));
             if (random)
-                spec.remove(0, 1);
-            const bool streamed = spec.startsWith(QLatin1Char('s'));
-            const int size = spec.mid(1).toInt();
+                described.remove(0, 1);
+            const bool streamed = described.startsWith(QLatin1Char('s'));
+            const int size = described.mid(1).toInt();
             std::string data(std::size_t(size), '\0');
             for (int b = 0; b < size; ++b) {
                 seed = seed * 1103515245u + 12345u;

@@ -1,4 +1,5 @@
-#include "app/startupvalues.h"
+#include "settings/startupvalues.h"
+#include "platform/binding.h"
 #include "platform/processtable.h"
 #include "platform/terminationsignal.h"
 #include "ui/mainwindow.h"
@@ -28,6 +29,7 @@ int main(int argc, char* argv[])
     int result = 0;
     {
         MainWindow window;
+        window.setSpreadsheetBinding(platformSpreadsheetBinding());
         window.show();
         result = application.exec();
     }

@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-peers=(python3-xlsxwriter time hyperfine)
+peers=(python3-xlsxwriter libxlsxwriter-dev time hyperfine)
 # Any installed LibreOffice will do; the headless package is only added where there is none
 # (it conflicts with the desktop one).
 command -v soffice >/dev/null 2>&1 || peers+=(libreoffice-calc-nogui)

@@ -157,7 +157,7 @@ private:
 
 } // namespace
 
-int runConvertTool(const QStringList& arguments)
+int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFactory& binding)
 {
     const CommandLine command = parseCommandLine(arguments);
     switch (command.action) {
@@ -189,6 +189,7 @@ int runConvertTool(const QStringList& arguments)
     thread.setObjectName(QStringLiteral("conversion"));
     MergeObject* worker = new MergeObject;
     worker->setObserver(&observer);
+    worker->setApplicationFactory(binding);
     worker->moveToThread(&thread);
 
     QStringList texts;

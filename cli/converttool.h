@@ -3,6 +3,9 @@
 // reports on the terminal. Returns the exit status: 0 all converted, 1 some files failed (or the
 // run was interrupted), 2 bad arguments or a missing folder.
 
+#include "automation/automation.h"
+
 #include <QStringList>
 
-int runConvertTool(const QStringList& arguments);
+// `binding` is the spreadsheet application the conversion talks to.
+int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFactory& binding);

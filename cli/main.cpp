@@ -1,4 +1,5 @@
 #include "cli/converttool.h"
+#include "platform/binding.h"
 
 #include <QCoreApplication>
 
@@ -7,5 +8,5 @@ int main(int argc, char* argv[])
     QCoreApplication application(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
-    return runConvertTool(arguments);
+    return runConvertTool(arguments, platformSpreadsheetBinding());
 }

@@ -4,7 +4,6 @@
 #include "convert/sourcefiles.h"
 #include "convert/sourcetext.h"
 #include "convert/textcolumns.h"
-#include "platform/cominit.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -40,9 +39,7 @@ public:
     // and the connection closed; the run ends there.
     bool openConnection()
     {
-        initializeComForThread();
-        application =
-            worker.applicationFactory ? worker.applicationFactory(&worker) : createSpreadsheetApplication(&worker);
+        application = worker.applicationFactory ? worker.applicationFactory(&worker) : nullptr;
         progress(QStringLiteral("excel OK!"));
         if (application) {
             application->bind(QStringLiteral("Excel.Application"));

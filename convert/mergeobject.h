@@ -3,7 +3,7 @@
 // triggers one of the two run slots through a queued connection; the run reports progress texts
 // and, as its very last act, Signal_SetButtonEnable().
 
-#include "convert/automation.h"
+#include "automation/automation.h"
 
 #include <QObject>
 #include <QString>
@@ -40,8 +40,8 @@ public:
     explicit MergeObject(QObject* parent = nullptr);
     ~MergeObject() override;
 
-    // The spreadsheet application a run talks to; by default the platform's own
-    // (createSpreadsheetApplication). Tests inject doubles here.
+    // The spreadsheet application a run talks to: the binding the program's entry point chose, or a
+    // double in tests. Without one, a run finds no spreadsheet application and says so.
     void setApplicationFactory(SpreadsheetApplicationFactory factory);
     // How the failure list is shown to the user once written: the window opens it in the
     // desktop's text viewer, the command-line tool prints its path. By default nothing is shown.

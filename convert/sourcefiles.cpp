@@ -1,6 +1,6 @@
 #include "convert/sourcefiles.h"
 
-#include "convert/automation.h"
+#include "automation/automation.h"
 
 #include <QDir>
 #include <QSet>

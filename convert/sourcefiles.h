@@ -2,7 +2,7 @@
 // The steps both conversion modes share: listing the files below the source folder, choosing the
 // source files among them, and mapping a source file to its workbook's path.
 
-#include "convert/automation.h"
+#include "automation/automation.h"
 #include "convert/conversionoptions.h"
 
 #include <QFileInfo>

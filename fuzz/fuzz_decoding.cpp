@@ -5,7 +5,7 @@
 
 #include "convert/sourcetext.h"
 #include "fuzzsupport.h"
-#include "sheets/textdecoder.h"
+#include "unicode/textdecoder.h"
 
 #include <QBuffer>
 
@@ -22,7 +22,7 @@ bool decodeAll(const QByteArray& bytes, int codePage, std::size_t chunkSize, std
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    sheets::TextDecoder decoder(&buffer, chunkSize);
+    unicode::TextDecoder decoder(&buffer, chunkSize);
     *started = decoder.start(codePage);
     if (!*started)
         return false;
@@ -30,7 +30,7 @@ bool decodeAll(const QByteArray& bytes, int codePage, std::size_t chunkSize, std
     while (decoder.nextChunk(chunk)) {
         FUZZ_CHECK(!chunk.empty());
         // Every piece is whole, valid UTF-8.
-        FUZZ_CHECK(sheets::utf8::validPrefix(chunk.data(), chunk.size()) == chunk.size());
+        FUZZ_CHECK(unicode::utf8::validPrefix(chunk.data(), chunk.size()) == chunk.size());
         text->append(chunk);
     }
     return decoder.errorString().isEmpty();
@@ -79,14 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string small, large;
     bool startedSmall = false, startedLarge = false;
     const bool okSmall = decodeAll(bytes, codePage, chunkSize, &small, &startedSmall);
-    const bool okLarge = decodeAll(bytes, codePage, sheets::TextDecoder::DefaultChunkSize, &large, &startedLarge);
+    const bool okLarge = decodeAll(bytes, codePage, unicode::TextDecoder::DefaultChunkSize, &large, &startedLarge);
     FUZZ_CHECK(startedSmall == startedLarge);
     FUZZ_CHECK(okSmall == okLarge);
     if (okSmall)
         FUZZ_CHECK(small == large);
     // Valid UTF-8 read as UTF-8 comes out unchanged (without a leading byte-order mark).
     if (okSmall && codePage == 65001 && !bytes.startsWith("\xFF\xFE") && !bytes.startsWith("\xFE\xFF") &&
-        sheets::utf8::validPrefix(bytes.constData(), std::size_t(bytes.size())) == std::size_t(bytes.size())) {
+        unicode::utf8::validPrefix(bytes.constData(), std::size_t(bytes.size())) == std::size_t(bytes.size())) {
         const QByteArray expected = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
         FUZZ_CHECK(small == expected.toStdString());
     }

@@ -3,8 +3,8 @@
 // recognised cells are sound, and that the file import gives one row per record.
 
 #include "fuzzsupport.h"
-#include "sheets/delimitedsplitter.h"
-#include "sheets/textimport.h"
+#include "text/delimitedsplitter.h"
+#include "text/textimport.h"
 
 #include <QBuffer>
 
@@ -25,16 +25,16 @@ struct Record
     bool operator==(const Record& other) const { return line == other.line && fields == other.fields; }
 };
 
-std::vector<Record> split(const QByteArray& bytes, const sheets::ImportOptions& options, std::size_t chunkSize)
+std::vector<Record> split(const QByteArray& bytes, const engine::ImportOptions& options, std::size_t chunkSize)
 {
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    sheets::TextDecoder decoder(&buffer, chunkSize);
+    unicode::TextDecoder decoder(&buffer, chunkSize);
     std::vector<Record> records;
     if (!decoder.start(options.codePage))
         return records;
-    sheets::DelimitedSplitter splitter(&decoder, options);
+    engine::DelimitedSplitter splitter(&decoder, options);
     while (splitter.next()) {
         Record record{splitter.line(), {}};
         for (std::string_view field : splitter.fields())
@@ -45,19 +45,19 @@ std::vector<Record> split(const QByteArray& bytes, const sheets::ImportOptions& 
     return records;
 }
 
-void checkCell(const sheets::Cell& cell, std::string_view field, sheets::ColumnType type)
+void checkCell(const engine::Cell& cell, std::string_view field, engine::ColumnType type)
 {
-    using sheets::CellType;
-    FUZZ_CHECK(cell.format < sheets::NumberFormat::Count);
+    using engine::CellType;
+    FUZZ_CHECK(cell.format < engine::NumberFormat::Count);
     if (field.empty()) {
         FUZZ_CHECK(cell.type == CellType::Empty);
         return;
     }
-    if (type == sheets::ColumnType::Skip) {
+    if (type == engine::ColumnType::Skip) {
         FUZZ_CHECK(cell.type == CellType::Empty);
         return;
     }
-    if (type == sheets::ColumnType::Text) {
+    if (type == engine::ColumnType::Text) {
         FUZZ_CHECK(cell.type == CellType::Text && cell.text == field);
         return;
     }
@@ -86,7 +86,7 @@ void checkCell(const sheets::Cell& cell, std::string_view field, sheets::ColumnT
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzzsupport::Input input(data, size);
-    sheets::ImportOptions options;
+    engine::ImportOptions options;
     options.codePage = CodePages[input.byte() % (sizeof(CodePages) / sizeof(CodePages[0]))];
     const std::uint8_t flags = input.byte();
     options.consecutiveDelimiters = flags & 1;
@@ -104,21 +104,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int column = input.byte() % 9;
         fieldInfo.emplace_back(column, input.byte() % 12);
     }
-    options.columnTypes = sheets::ImportOptions::columnTypesFromFieldInfo(fieldInfo);
+    options.columnTypes = engine::ImportOptions::columnTypesFromFieldInfo(fieldInfo);
     const std::size_t chunkSize = 1 + input.byte() % 32;
     const QByteArray bytes = input.rest();
 
     const std::vector<Record> records = split(bytes, options, chunkSize);
-    FUZZ_CHECK(records == split(bytes, options, sheets::TextDecoder::DefaultChunkSize));
+    FUZZ_CHECK(records == split(bytes, options, unicode::TextDecoder::DefaultChunkSize));
 
     std::int64_t previousLine = 0;
     for (const Record& record : records) {
         FUZZ_CHECK(record.line > previousLine);
         previousLine = record.line;
         for (const std::string& field : record.fields) {
-            FUZZ_CHECK(sheets::utf8::validPrefix(field.data(), field.size()) == field.size());
+            FUZZ_CHECK(unicode::utf8::validPrefix(field.data(), field.size()) == field.size());
             for (int type = 1; type <= 9; ++type)
-                checkCell(sheets::recognizeField(field, sheets::ColumnType(type)), field, sheets::ColumnType(type));
+                checkCell(engine::recognizeField(field, engine::ColumnType(type)), field, engine::ColumnType(type));
         }
     }
 
@@ -126,9 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QString path = fuzzsupport::scratchPath("import.txt");
     FUZZ_CHECK(fuzzsupport::writeFile(path, bytes));
     QString error;
-    std::unique_ptr<sheets::RowSource> rows = sheets::openTextImport(path, options, &error);
+    std::unique_ptr<engine::RowSource> rows = engine::openTextImport(path, options, &error);
     FUZZ_CHECK(rows != nullptr);
-    sheets::RowView row;
+    engine::RowView row;
     std::size_t count = 0;
     while (rows->nextRow(row)) {
         FUZZ_CHECK(count < records.size());

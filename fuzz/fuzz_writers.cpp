@@ -6,10 +6,10 @@
 // number of cell records.
 
 #include "fuzzsupport.h"
-#include "sheets/textdecoder.h"
-#include "sheets/textimport.h"
-#include "sheets/workbooksaver.h"
-#include "sheets/xlswriter.h"
+#include "unicode/textdecoder.h"
+#include "text/textimport.h"
+#include "workbook/workbooksaver.h"
+#include "xls/xlswriter.h"
 
 #include <QDir>
 
@@ -25,18 +25,18 @@
 
 namespace {
 
-using sheets::Cell;
-using sheets::CellType;
+using engine::Cell;
+using engine::CellType;
 
 // Rows made from the payload: lines are rows, tabs separate fields. A line starting with 0x01
 // leaves a gap of rows before it; a field starting with 0x02 is a text column's field, one starting
 // with 0x03 followed by eight bytes is a raw double (NaN and infinities included).
-class FuzzRows : public sheets::RowSource
+class FuzzRows : public engine::RowSource
 {
 public:
     explicit FuzzRows(const QByteArray& payload)
     {
-        sheets::utf8::appendRepaired(m_text, payload.constData(), std::size_t(payload.size()));
+        unicode::utf8::appendRepaired(m_text, payload.constData(), std::size_t(payload.size()));
         std::size_t start = 0;
         std::int64_t index = 0;
         while (start <= m_text.size() && m_rows.size() < 400) {
@@ -59,11 +59,11 @@ public:
                     double value;
                     std::memcpy(&value, field.data() + 1, sizeof value);
                     row.cells.push_back(Cell::makeNumber(
-                        value, sheets::NumberFormat(std::uint8_t(field[1]) % int(sheets::NumberFormat::Count))));
+                        value, engine::NumberFormat(std::uint8_t(field[1]) % int(engine::NumberFormat::Count))));
                 } else if (!field.empty() && field.front() == '\x02') {
-                    row.cells.push_back(sheets::recognizeField(field.substr(1), sheets::ColumnType::Text));
+                    row.cells.push_back(engine::recognizeField(field.substr(1), engine::ColumnType::Text));
                 } else {
-                    row.cells.push_back(sheets::recognizeField(field, sheets::ColumnType::General));
+                    row.cells.push_back(engine::recognizeField(field, engine::ColumnType::General));
                 }
                 fieldStart = tab + 1;
             }
@@ -72,7 +72,7 @@ public:
         }
     }
 
-    bool nextRow(sheets::RowView& view) override
+    bool nextRow(engine::RowView& view) override
     {
         if (m_next >= m_rows.size())
             return false;
@@ -85,12 +85,12 @@ public:
     }
 
     // Sheets and stored cells the saver should produce under `limits`.
-    std::int64_t expectedSheets(const sheets::WorkbookLimits& limits) const
+    std::int64_t expectedSheets(const engine::WorkbookLimits& limits) const
     {
         const std::int64_t last = m_rows.empty() ? 0 : m_rows.back().index;
         return std::max<std::int64_t>(1, last / limits.maxRows + 1);
     }
-    std::int64_t expectedCells(const sheets::WorkbookLimits& limits) const
+    std::int64_t expectedCells(const engine::WorkbookLimits& limits) const
     {
         std::int64_t cells = 0;
         for (const Row& row : m_rows) {
@@ -237,21 +237,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The first byte's top bit picks the format: one workbook per input doubles the rate, and the
     // two writers share no code that a second write would cover.
     const std::uint8_t first = input.byte();
-    const int format = first & 0x80 ? sheets::xlsFileFormat : sheets::xlsxFileFormat;
+    const int format = first & 0x80 ? FileFormatXls : FileFormatXlsx;
     const int maxRows = 1 + (first & 0x7f) % 16;
     const int maxColumns = 1 + input.byte() % 8;
     const int maxCharacters = 1 + input.byte() % 64;
     FuzzRows rows(input.rest());
-    const sheets::WorkbookLimits limits{maxRows, maxColumns, maxCharacters};
+    const engine::WorkbookLimits limits{maxRows, maxColumns, maxCharacters};
     // Hundreds of continuation sheets exercise nothing a few do not, and slow the search down.
     if (rows.expectedSheets(limits) > 24)
         return 0;
     const QDateTime created(QDate(2024, 1, 5), QTime(13, 45), Qt::UTC);
 
-    auto writer = format == sheets::xlsxFileFormat ? sheets::createXlsxWriter() : sheets::createXlsWriter();
-    const QString path = fuzzsupport::scratchPath(format == sheets::xlsxFileFormat ? "book.xlsx" : "book.xls");
-    const sheets::SaveResult result =
-        sheets::saveWorkbook(rows, QStringLiteral("Fuzz"), path, std::move(writer), limits, created);
+    auto writer = format == FileFormatXlsx ? engine::createXlsxWriter() : engine::createXlsWriter();
+    const QString path = fuzzsupport::scratchPath(format == FileFormatXlsx ? "book.xlsx" : "book.xls");
+    const engine::SaveResult result =
+        engine::saveWorkbook(rows, QStringLiteral("Fuzz"), path, std::move(writer), limits, created);
     FUZZ_CHECK(result.ok);
     // Only the workbook itself is left beside it: no temporary file.
     FUZZ_CHECK(QDir(fuzzsupport::scratchFolder()).entryList(QDir::Files | QDir::Hidden).size() <= 4);
@@ -260,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int64_t expectedCells =
         rows.expectedCells(limits) + (result.warnings.isEmpty() ? 0 : result.warnings.size() + 1);
     std::int64_t sheets = 0, cells = 0;
-    if (format == sheets::xlsxFileFormat)
+    if (format == FileFormatXlsx)
         checkXlsx(fuzzsupport::readFile(path), &sheets, &cells);
     else
         checkXls(path, &sheets, &cells);

@@ -1,11 +1,13 @@
 // The automation object seam over ActiveQt, and the factory of the COM binding. Windows only.
-// COM must be initialised on the calling thread (the conversion worker does that before it
-// creates the application object); every object here is used on that thread only.
+// The factory initialises COM on the calling thread (the conversion worker's) before it creates
+// the application object; every object here is used on that thread only.
 
 #include "platform/automationobject.h"
 #include "platform/comspreadsheetapplication.h"
 
 #include <QAxObject>
+
+#include <objbase.h>
 
 #include <memory>
 #include <vector>
@@ -60,5 +62,8 @@ private:
 
 SpreadsheetApplication* createComSpreadsheetApplication(QObject* parent)
 {
+    // A multithreaded apartment for the worker's thread. The result is not needed: a thread
+    // already initialised keeps its apartment.
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     return new ComSpreadsheetApplication(std::make_unique<AxAutomationObject>(new QAxObject), parent);
 }

@@ -3,7 +3,7 @@
 // on an automation object bound to "Excel.Application", with the application's member strings
 // passed exactly as its object model spells them.
 
-#include "convert/automation.h"
+#include "automation/automation.h"
 #include "platform/automationobject.h"
 
 #include <memory>
@@ -37,6 +37,6 @@ private:
     std::unique_ptr<ComObjectStore> m_store;
 };
 
-// The COM binding over a fresh ActiveQt object (Windows only; COM must already be initialised on
-// the calling thread). The caller (or `parent`) owns the result.
+// The COM binding over a fresh ActiveQt object (Windows only). It initialises COM on the calling
+// thread first, as a multithreaded apartment. The caller (or `parent`) owns the result.
 SpreadsheetApplication* createComSpreadsheetApplication(QObject* parent);

@@ -1,13 +1,13 @@
 #include "ui/mainwindow.h"
 
-#include "app/settingsfile.h"
-#include "app/startupvalues.h"
-#include "app/systemtray.h"
+#include "settings/settingsfile.h"
+#include "settings/startupvalues.h"
+#include "ui/systemtray.h"
 #include "convert/conversionoptions.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
-#include "platform/screen_gui.h"
-#include "platform/textviewer_gui.h"
+#include "platform/screen.h"
+#include "platform/textviewer.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -97,6 +97,11 @@ MainWindow::~MainWindow()
     hide();
     disposeOfJob();
     delete ui;
+}
+
+void MainWindow::setSpreadsheetBinding(SpreadsheetApplicationFactory binding)
+{
+    spreadsheetBinding = std::move(binding);
 }
 
 void MainWindow::setWorkerSetup(WorkerSetup setup)
@@ -255,6 +260,7 @@ MergeObject* MainWindow::createJob()
     mergeThread->start(QThread::InheritPriority);
     mergeObject = new MergeObject();
     mergeObject->moveToThread(mergeThread);
+    mergeObject->setApplicationFactory(spreadsheetBinding);
     mergeObject->setShowFileAction([](const QString& path) { showTextFile(path); });
     if (workerSetup)
         workerSetup(*mergeObject);

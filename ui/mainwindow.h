@@ -4,6 +4,8 @@
 // whenever the user changes it, keeps dependent controls consistent and starts conversion jobs on
 // a worker thread.
 
+#include "automation/automation.h"
+
 #include <QFileDialog>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
@@ -33,6 +35,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // The spreadsheet application every job talks to (the entry point's choice of binding).
+    void setSpreadsheetBinding(SpreadsheetApplicationFactory binding);
     // Replace the dialogs, so tests can answer them without a modal loop.
     void setFolderDialog(FolderDialog dialog);
     void setAboutBox(AboutBox box);
@@ -95,4 +99,5 @@ private:
     FolderDialog folderDialog;
     AboutBox aboutBox;
     WorkerSetup workerSetup;
+    SpreadsheetApplicationFactory spreadsheetBinding;
 };

@@ -4,7 +4,7 @@
 // writing a small text file at the output path (unless told to fail). It can be told to have no
 // WorkBooks object, to refuse imports of some files and to fail saves of some files.
 
-#include "convert/automation.h"
+#include "automation/automation.h"
 
 #include <QMap>
 #include <QPair>

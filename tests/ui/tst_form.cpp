@@ -2,7 +2,7 @@
 
 // Included through a macro: the form header is generated into the GUI library's build folder, and
 // a plain include would make this test's own form compiler look for the form beside the test.
-#define QUILLMORNE_FORM_HEADER "quillmorne_gui_autogen/include/ui_mainwindow.h"
+#define QUILLMORNE_FORM_HEADER "quillmorne_ui_autogen/include/ui_mainwindow.h"
 #include QUILLMORNE_FORM_HEADER
 
 #include <QtTest>

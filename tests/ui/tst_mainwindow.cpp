@@ -1,8 +1,8 @@
 // The window's behaviour: stored choices applied at construction, each persisted choice written
 // when the user changes it, the dependent controls, the dialogs and the tray icon.
 
-#include "app/startupvalues.h"
-#include "app/systemtray.h"
+#include "settings/startupvalues.h"
+#include "ui/systemtray.h"
 #include "ui/mainwindow.h"
 
 #include <QAbstractButton>

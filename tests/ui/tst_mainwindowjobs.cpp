@@ -2,10 +2,11 @@
 // controls, the failure list of an earlier run, disposing of the previous job, a whole job with the
 // embedded engine whose choices a new window restores, and stopping a run when the window goes away.
 
-#include "app/startupvalues.h"
+#include "settings/startupvalues.h"
 #include "convert/conversionoptions.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
+#include "platform/binding.h"
 #include "support/fakespreadsheet.h"
 #include "support/workbookreadback.h"
 #include "ui/mainwindow.h"
@@ -227,6 +228,7 @@ private slots:
         writeFile(source->filePath("east/stock.txt"), "item,count\nbolt,40\n");
 
         auto window = std::make_unique<MainWindow>();
+        window->setSpreadsheetBinding(platformSpreadsheetBinding());
         window->setAboutBox(
             [this](QWidget*, const QString& title, const QString& text) { boxes << title + QLatin1Char('|') + text; });
         window->setWorkerSetup([this](MergeObject& worker) {
@@ -300,6 +302,7 @@ private slots:
             writeFile(source->filePath(QStringLiteral("f%1.txt").arg(i, 3, 10, QLatin1Char('0'))), rows);
 
         auto* window = new MainWindow();
+        window->setSpreadsheetBinding(platformSpreadsheetBinding());
         window->setWorkerSetup([this](MergeObject& worker) {
             worker.setShowFileAction([this](const QString& path) { shownFiles << path; });
             workers << QPointer<MergeObject>(&worker);

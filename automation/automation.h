@@ -1,0 +1,114 @@
+#pragma once
+// The spreadsheet automation interface: the operations the conversion engine asks of a
+// spreadsheet application, modelled on the application's own object model. Two bindings stand
+// behind it: the COM binding (Windows, late-bound calls on "Excel.Application", platform/) and the
+// embedded engine (embedded/, everywhere else). The conversion engine sees only this interface;
+// the program's entry points choose the binding and hand it to the worker.
+//
+// Ownership: the application object owns every object it hands out (Workbooks, Workbook,
+// Worksheet, Range). They stay valid until the application object is destroyed; destroying it
+// releases all of them.
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <functional>
+
+// File-format codes of the save request.
+constexpr int FileFormatXlsx = 51;
+constexpr int FileFormatXls = 56;
+
+// The thirteen values of a delimited text import, in the order the import takes them.
+struct OpenTextArguments
+{
+    QString fileName;
+    int origin = 936;      // code page of the file; 2 = the system's 8-bit code page
+    int startRow = 1;      // first line that is imported, counted from 1
+    int dataType = 1;      // 1 delimited, 2 fixed width
+    int textQualifier = 1; // 1 double quote, 2 single quote, -4142 none
+    bool consecutiveDelimiter = false;
+    bool tab = false;
+    bool semicolon = false;
+    bool comma = false;
+    bool space = false;
+    bool other = false;
+    QVariant otherChar = 936; // only its first character counts, and only when `other` is set
+    // (column, format) pairs; formats 1 General, 2 Text, 3-8 date orders, 9 skip, 10 General.
+    QList<QPair<int, int>> fieldInfo;
+
+    // The 13 values as one argument list for a late-bound call; the field info becomes a list of
+    // two-element lists of integers.
+    QVariantList toVariantList() const;
+};
+
+// A column or a cell.
+class Range
+{
+public:
+    virtual ~Range() = default;
+    virtual bool setNumberFormatLocal(const QString& format) = 0;
+    virtual bool setValue(const QVariant& value) = 0;
+};
+
+class Worksheet
+{
+public:
+    virtual ~Worksheet() = default;
+    // Column n, counted from 1; null when n is outside the application's limits.
+    virtual Range* columns(int n) = 0;
+    // The cell at (row, column), both counted from 1; null outside the limits.
+    virtual Range* cells(int row, int column) = 0;
+};
+
+class Workbook
+{
+public:
+    virtual ~Workbook() = default;
+    // Writes the workbook as .xlsx (51) or .xls (56). Returns false, with errorString(), when no
+    // complete file was written.
+    virtual bool saveAs(const QString& path, int fileFormat) = 0;
+    virtual bool close(bool saveChanges) = 0;
+    virtual QString errorString() const { return {}; }
+    // Data that the last save could not store (cut columns or characters), one message each.
+    virtual QStringList warnings() const { return {}; }
+};
+
+class Workbooks
+{
+public:
+    virtual ~Workbooks() = default;
+    // Opens a text file by the application's own recognition; null when it cannot be read.
+    virtual Workbook* open(const QString& path) = 0;
+    // Imports a delimited text; on success the result is the active workbook.
+    virtual bool openText(const OpenTextArguments& arguments) = 0;
+    // Adds an empty workbook, which becomes the active one.
+    virtual bool add() = 0;
+    virtual QString errorString() const { return {}; }
+};
+
+class SpreadsheetApplication : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SpreadsheetApplication(QObject* parent = nullptr) : QObject(parent) {}
+    ~SpreadsheetApplication() override = default;
+
+    virtual bool bind(const QString& progId) = 0;
+    virtual void setVisible(bool visible) = 0;
+    virtual void setDisplayAlerts(bool displayAlerts) = 0;
+    // Null when there is no usable application.
+    virtual Workbooks* workbooks() = 0;
+    virtual Workbook* activeWorkbook() = 0;
+    virtual Worksheet* activeSheet() = 0;
+    virtual void quit() = 0;
+    // True when saves are checked by the application itself (the embedded engine reports every
+    // failed save); false when the caller must look at the output file after a save.
+    virtual bool reportsSaveFailures() const { return false; }
+};
+
+// Creates the application object a run talks to (one binding of this interface). The caller (or
+// `parent`) owns the result; null means that no spreadsheet application is available.
+using SpreadsheetApplicationFactory = std::function<SpreadsheetApplication*(QObject* parent)>;

@@ -1,0 +1,551 @@
+#include "embedded/embeddedapplication.h"
+
+#include "cells/cellmodel.h"
+#include "text/textimport.h"
+#include "workbook/workbooksaver.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+namespace {
+
+// Workbooks filled cell by cell have no source file to take a time from; a fixed document time
+// keeps their bytes the same from one save to the next.
+QDateTime fixedDocumentTime()
+{
+    return QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC);
+}
+
+constexpr qint64 invalidSerial = -1;
+
+// Day number of a date as spreadsheets count it (1 = 1900-01-01). Spreadsheets count a
+// 29 February 1900 that never was, so days from March 1900 on are one higher.
+qint64 dateSerial(const QDate& date)
+{
+    if (!date.isValid() || date < QDate(1900, 1, 1))
+        return invalidSerial;
+    if (date < QDate(1900, 3, 1))
+        return QDate(1899, 12, 31).daysTo(date);
+    return QDate(1899, 12, 30).daysTo(date);
+}
+
+double dayFraction(const QTime& time)
+{
+    return time.msecsSinceStartOfDay() / 86400000.0;
+}
+
+// True when an integer keeps all its digits as a spreadsheet number (15 significant digits).
+bool fitsNumber(const QString& digits)
+{
+    QStringView significant(digits);
+    if (significant.startsWith(QLatin1Char('-')))
+        significant = significant.mid(1);
+    while (significant.size() > 1 && significant.endsWith(QLatin1Char('0')))
+        significant.chop(1);
+    return significant.size() <= 15;
+}
+
+char32_t firstCharacter(const QString& text)
+{
+    if (text.isEmpty())
+        return 0;
+    const QChar first = text.at(0);
+    if (first.isHighSurrogate() && text.size() > 1 && text.at(1).isLowSurrogate())
+        return QChar::surrogateToUcs4(first, text.at(1));
+    return first.unicode();
+}
+
+bool numberFormatFromLocal(const QString& text, NumberFormat* format)
+{
+    // "G/通用格式" is how a Chinese-language spreadsheet application spells General.
+    if (text.compare(QLatin1String("General"), Qt::CaseInsensitive) == 0 || text == QStringLiteral("G/通用格式")) {
+        *format = NumberFormat::General;
+        return true;
+    }
+    const QByteArray utf8 = text.toUtf8();
+    for (int i = 0; i < int(NumberFormat::Count); ++i) {
+        if (utf8 == numberFormatCode(NumberFormat(i))) {
+            *format = NumberFormat(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+class EmbeddedBook;
+
+// A column (row < 0) or a cell of a workbook, both 0-based. Cells are asked for one by one in
+// great numbers, so a range is a plain object kept in an arena, not a QObject.
+class EmbeddedRange final : public Range
+{
+public:
+    EmbeddedRange(EmbeddedBook* book, int row, int column) : m_book(book), m_row(row), m_column(column) {}
+    bool setNumberFormatLocal(const QString& format) override;
+    bool setValue(const QVariant& value) override;
+
+private:
+    EmbeddedBook* m_book;
+    int m_row;
+    int m_column;
+};
+
+// A workbook with its one sheet. An imported workbook holds the open text until it is saved;
+// one filled cell by cell (or changed after import) holds a CellModel.
+class EmbeddedBook final : public Workbook, public Worksheet
+{
+public:
+    EmbeddedBook(EmbeddedApplication::State& state, const QString& sheetName, const QDateTime& created)
+        : m_state(state), m_sheetName(sheetName), m_created(created)
+    {}
+
+    void setImport(const QString& path, const ImportOptions& options, std::unique_ptr<RowSource> source)
+    {
+        m_importPath = path;
+        m_importOptions = options;
+        m_importSource = std::move(source);
+    }
+    void setModel(std::unique_ptr<CellModel> model) { m_model = std::move(model); }
+
+    bool isClosed() const { return m_closed; }
+    void forget()
+    {
+        m_closed = true;
+        m_model.reset();
+        m_importSource.reset();
+    }
+
+    // Workbook
+    bool saveAs(const QString& path, int fileFormat) override;
+    bool close(bool saveChanges) override;
+    QString errorString() const override { return m_error; }
+    QStringList warnings() const override { return m_warnings; }
+
+    // Worksheet
+    Range* columns(int n) override;
+    Range* cells(int row, int column) override;
+
+    // The cell model, read from the import first when the workbook was imported; null (with
+    // the error set) when the import cannot be read.
+    CellModel* model();
+    void setError(const QString& error) { m_error = error; }
+
+private:
+    std::unique_ptr<RowSource> takeImport()
+    {
+        if (m_importSource)
+            return std::move(m_importSource);
+        // A second save reads the text again.
+        QString error;
+        std::unique_ptr<RowSource> source = openTextImport(m_importPath, m_importOptions, &error);
+        if (!source)
+            m_error = error;
+        return source;
+    }
+
+    EmbeddedApplication::State& m_state;
+    const QString m_sheetName;
+    const QDateTime m_created;
+    bool m_closed = false;
+    QString m_importPath;
+    ImportOptions m_importOptions;
+    std::unique_ptr<RowSource> m_importSource;
+    std::unique_ptr<CellModel> m_model;
+    QString m_error;
+    QStringList m_warnings;
+};
+
+class EmbeddedWorkbooks final : public Workbooks
+{
+public:
+    explicit EmbeddedWorkbooks(EmbeddedApplication::State& state) : m_state(state) {}
+    Workbook* open(const QString& path) override;
+    bool openText(const OpenTextArguments& arguments) override;
+    bool add() override;
+    QString errorString() const override { return m_error; }
+
+private:
+    EmbeddedBook* import(const QString& path, const ImportOptions& options);
+
+    EmbeddedApplication::State& m_state;
+    QString m_error;
+};
+
+} // namespace
+
+struct EmbeddedApplication::State
+{
+    State() : workbooks(*this) {}
+
+    EmbeddedBook* newBook(const QString& sheetName, const QDateTime& created)
+    {
+        books.emplace_back(*this, sheetName, created);
+        openBooks.push_back(&books.back());
+        return &books.back();
+    }
+    void forget(EmbeddedBook* book)
+    {
+        book->forget();
+        openBooks.erase(std::remove(openBooks.begin(), openBooks.end(), book), openBooks.end());
+    }
+    Range* newRange(EmbeddedBook* book, int row, int column)
+    {
+        ranges.emplace_back(book, row, column);
+        return &ranges.back();
+    }
+
+    EmbeddedWorkbooks workbooks;
+    // Objects handed out stay where they are until the application goes: deques never move
+    // their elements, and closed workbooks stay (emptied) so old pointers remain safe to use.
+    std::deque<EmbeddedBook> books;
+    std::deque<EmbeddedRange> ranges;
+    std::vector<EmbeddedBook*> openBooks; // in the order they were opened; the last is active
+};
+
+namespace {
+
+bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
+{
+    m_error.clear();
+    m_warnings.clear();
+    if (m_closed) {
+        m_error = QStringLiteral("the workbook is closed");
+        return false;
+    }
+    // Checked here too so that a wrong code does not use up the open import.
+    if (fileFormat != FileFormatXlsx && fileFormat != FileFormatXls) {
+        m_error = QStringLiteral("unknown file format %1 (51 writes .xlsx, 56 writes .xls)").arg(fileFormat);
+        return false;
+    }
+    SaveResult result;
+    if (m_model) {
+        std::unique_ptr<RowSource> rows = m_model->rows();
+        result = saveWorkbook(*rows, m_sheetName, path, fileFormat, m_created);
+    } else {
+        std::unique_ptr<RowSource> rows = takeImport();
+        if (!rows)
+            return false;
+        result = saveWorkbook(*rows, m_sheetName, path, fileFormat, m_created);
+    }
+    m_error = result.errorString;
+    m_warnings = result.warnings;
+    return result.ok;
+}
+
+bool EmbeddedBook::close(bool saveChanges)
+{
+    // There is no file of the workbook's own to save changes into (an imported workbook would
+    // overwrite its text): closing always forgets the workbook.
+    Q_UNUSED(saveChanges);
+    m_state.forget(this);
+    return true;
+}
+
+Range* EmbeddedBook::columns(int n)
+{
+    if (m_closed || n < 1 || n > embeddedMaxColumns)
+        return nullptr;
+    return m_state.newRange(this, -1, n - 1);
+}
+
+Range* EmbeddedBook::cells(int row, int column)
+{
+    if (m_closed || row < 1 || column < 1 || column > embeddedMaxColumns)
+        return nullptr;
+    return m_state.newRange(this, row - 1, column - 1);
+}
+
+CellModel* EmbeddedBook::model()
+{
+    if (m_closed) {
+        m_error = QStringLiteral("the workbook is closed");
+        return nullptr;
+    }
+    if (m_model)
+        return m_model.get();
+    // An imported workbook that is changed: its rows become cells of a model (rare; costs memory
+    // in proportion to the text).
+    std::unique_ptr<RowSource> rows = takeImport();
+    if (!rows)
+        return nullptr;
+    auto model = std::make_unique<CellModel>();
+    for (const auto& [column, format] : rows->columnFormats())
+        model->setColumnFormat(column, format);
+    RowView row;
+    while (rows->nextRow(row)) {
+        if (row.index > std::numeric_limits<int>::max()) {
+            m_error = QStringLiteral("the text has more rows than a workbook can hold");
+            return nullptr;
+        }
+        for (int c = 0; c < row.count; ++c) {
+            if (row.cells[c].type != CellType::Empty)
+                model->setCell(int(row.index), c, row.cells[c]);
+        }
+        model->setSourceLine(int(row.index), row.sourceLine);
+    }
+    if (!rows->errorString().isEmpty()) {
+        m_error = rows->errorString();
+        return nullptr;
+    }
+    m_model = std::move(model);
+    return m_model.get();
+}
+
+bool EmbeddedRange::setNumberFormatLocal(const QString& text)
+{
+    NumberFormat format;
+    if (!numberFormatFromLocal(text, &format)) {
+        m_book->setError(QStringLiteral("unsupported number format \"%1\"").arg(text));
+        return false;
+    }
+    CellModel* model = m_book->model();
+    if (!model)
+        return false;
+    if (m_row < 0)
+        model->setColumnFormat(m_column, format);
+    else
+        model->setCellFormat(m_row, m_column, format);
+    return true;
+}
+
+bool EmbeddedRange::setValue(const QVariant& value)
+{
+    if (m_row < 0) {
+        m_book->setError(QStringLiteral("a value can only be set into a cell, not into a whole column"));
+        return false;
+    }
+    CellModel* model = m_book->model();
+    if (!model)
+        return false;
+
+    const CellModel::StoredCell* existing = model->cell(m_row, m_column);
+    const NumberFormat ownFormat = existing ? existing->format : NumberFormat::General;
+    const bool textFormat = model->effectiveFormat(m_row, m_column) == NumberFormat::Text;
+
+    std::string text;
+    Cell cell;
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+        break;
+    case QMetaType::Bool:
+        cell = Cell::makeBoolean(value.toBool());
+        break;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar: {
+        const QString digits = value.toString();
+        // An integer a number cannot hold to the last digit is kept as its digits.
+        if (fitsNumber(digits)) {
+            cell = Cell::makeNumber(value.toDouble());
+        } else {
+            text = digits.toStdString();
+            cell = Cell::makeText(text);
+        }
+        break;
+    }
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double number = value.toDouble();
+        if (std::isfinite(number)) {
+            cell = Cell::makeNumber(number);
+        } else {
+            text = value.toString().toStdString();
+            cell = Cell::makeText(text);
+        }
+        break;
+    }
+    case QMetaType::QDate:
+    case QMetaType::QDateTime:
+    case QMetaType::QTime: {
+        const int type = value.userType();
+        const QDateTime dateTime = type == QMetaType::QDateTime ? value.toDateTime() : QDateTime();
+        const QDate date = type == QMetaType::QDate ? value.toDate() : dateTime.date();
+        const QTime time = type == QMetaType::QTime ? value.toTime() : dateTime.time();
+        if (type == QMetaType::QTime) {
+            if (time.isValid())
+                cell = Cell::makeNumber(dayFraction(time), NumberFormat::TimeSeconds);
+        } else if (dateSerial(date) != invalidSerial) {
+            const double serial = double(dateSerial(date)) + (type == QMetaType::QDateTime ? dayFraction(time) : 0.0);
+            cell = Cell::makeNumber(serial, type == QMetaType::QDate ? NumberFormat::DateIso
+                                                                     : NumberFormat::DateTimeSecondsIso);
+        } else if (date.isValid()) {
+            // Before 1900 a spreadsheet has no day number: the date is kept as written.
+            text = value.toString().toStdString();
+            cell = Cell::makeText(text);
+        }
+        break;
+    }
+    default:
+        if (!value.canConvert<QString>()) {
+            m_book->setError(
+                QStringLiteral("a value of type %1 cannot be stored").arg(QLatin1String(value.typeName())));
+            return false;
+        }
+        text = value.toString().toStdString();
+        // As typed into the cell: a text column keeps it as given, otherwise it is recognised.
+        if (text.empty())
+            break;
+        cell = textFormat ? Cell::makeText(text, NumberFormat::Text) : recognizeField(text, ColumnType::General);
+        break;
+    }
+    if (cell.format == NumberFormat::General)
+        cell.format = ownFormat;
+    model->setCell(m_row, m_column, cell);
+    return true;
+}
+
+EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions& options)
+{
+    m_error.clear();
+    QString error;
+    std::unique_ptr<RowSource> source = openTextImport(path, options, &error);
+    if (!source) {
+        m_error = error.isEmpty() ? QStringLiteral("cannot read %1").arg(path) : error;
+        return nullptr;
+    }
+    // The document time comes from the text, so converting the same text again gives the same
+    // bytes.
+    EmbeddedBook* book = m_state.newBook(importedSheetName(path), QFileInfo(path).lastModified().toUTC());
+    book->setImport(path, options, std::move(source));
+    return book;
+}
+
+Workbook* EmbeddedWorkbooks::open(const QString& path)
+{
+    return import(path, recognitionImportOptions());
+}
+
+bool EmbeddedWorkbooks::openText(const OpenTextArguments& arguments)
+{
+    ImportOptions options;
+    if (!importOptionsFor(arguments, &options, &m_error))
+        return false;
+    return import(arguments.fileName, options) != nullptr;
+}
+
+bool EmbeddedWorkbooks::add()
+{
+    m_error.clear();
+    EmbeddedBook* book = m_state.newBook(QStringLiteral("Sheet1"), fixedDocumentTime());
+    book->setModel(std::make_unique<CellModel>());
+    return true;
+}
+
+} // namespace
+
+EmbeddedApplication::EmbeddedApplication(QObject* parent)
+    : SpreadsheetApplication(parent), m_state(std::make_unique<State>())
+{}
+
+EmbeddedApplication::~EmbeddedApplication() = default;
+
+bool EmbeddedApplication::bind(const QString& progId)
+{
+    // The engine is built in: whatever application is named, it is there.
+    Q_UNUSED(progId);
+    return true;
+}
+
+void EmbeddedApplication::setVisible(bool visible)
+{
+    Q_UNUSED(visible);
+}
+
+void EmbeddedApplication::setDisplayAlerts(bool displayAlerts)
+{
+    Q_UNUSED(displayAlerts);
+}
+
+Workbooks* EmbeddedApplication::workbooks()
+{
+    return &m_state->workbooks;
+}
+
+Workbook* EmbeddedApplication::activeWorkbook()
+{
+    return m_state->openBooks.empty() ? nullptr : m_state->openBooks.back();
+}
+
+Worksheet* EmbeddedApplication::activeSheet()
+{
+    return m_state->openBooks.empty() ? nullptr : m_state->openBooks.back();
+}
+
+void EmbeddedApplication::quit()
+{
+    for (EmbeddedBook* book : m_state->openBooks)
+        book->forget();
+    m_state->openBooks.clear();
+}
+
+bool importOptionsFor(const OpenTextArguments& arguments, ImportOptions* options, QString* errorString)
+{
+    ImportOptions result;
+    result.codePage = arguments.origin;
+    result.startRow = std::max(1, arguments.startRow);
+    // The import itself refuses what it cannot do (fixed width) and says why.
+    result.dataType = arguments.dataType;
+    switch (arguments.textQualifier) {
+    case 1:
+        result.qualifier = U'"';
+        break;
+    case 2:
+        result.qualifier = U'\'';
+        break;
+    case -4142:
+        result.qualifier = 0;
+        break;
+    default:
+        *errorString = QStringLiteral("unknown text qualifier %1 (1 double quote, 2 single quote, -4142 none)")
+                           .arg(arguments.textQualifier);
+        return false;
+    }
+    result.consecutiveDelimiters = arguments.consecutiveDelimiter;
+    result.tab = arguments.tab;
+    result.semicolon = arguments.semicolon;
+    result.comma = arguments.comma;
+    result.space = arguments.space;
+    result.other = arguments.other ? firstCharacter(arguments.otherChar.toString()) : 0;
+    std::vector<std::pair<int, int>> fieldInfo;
+    for (const auto& pair : arguments.fieldInfo)
+        fieldInfo.emplace_back(pair.first, pair.second);
+    result.columnTypes = ImportOptions::columnTypesFromFieldInfo(fieldInfo);
+    *options = result;
+    return true;
+}
+
+ImportOptions recognitionImportOptions()
+{
+    ImportOptions options;
+    options.codePage = 0;
+    options.startRow = 1;
+    options.qualifier = U'"';
+    options.consecutiveDelimiters = false;
+    options.tab = true;
+    options.semicolon = options.comma = options.space = false;
+    options.other = 0;
+    return options;
+}
+
+QString importedSheetName(const QString& path)
+{
+    return validSheetName(QFileInfo(path).completeBaseName());
+}
+
+} // namespace engine

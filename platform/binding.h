@@ -1,0 +1,8 @@
+#pragma once
+// The spreadsheet application this platform offers: the installed application driven over COM on
+// Windows, the program's own embedded engine everywhere else. Both entry points (the window and
+// the command-line tool) take their binding from here and hand it to the conversion worker.
+
+#include "automation/automation.h"
+
+SpreadsheetApplicationFactory platformSpreadsheetBinding();

@@ -1,0 +1,237 @@
+#include "unicode/textdecoder.h"
+
+#include <QBuffer>
+#include <QRandomGenerator>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <iterator>
+
+using unicode::TextDecoder;
+
+namespace {
+
+// Decodes all of `bytes`, reading `chunkSize` bytes at a time; the text, or "error: ..." when
+// start() refuses.
+QByteArray decodeAll(const QByteArray& bytes, int codePage, std::size_t chunkSize, QByteArray* encoding = nullptr)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    TextDecoder decoder(&buffer, chunkSize);
+    if (!decoder.start(codePage))
+        return "error: " + decoder.errorString().toUtf8();
+    if (encoding)
+        *encoding = decoder.encodingName();
+    QByteArray text;
+    std::string_view chunk;
+    while (decoder.nextChunk(chunk)) {
+        if (chunk.empty())
+            return "error: empty chunk";
+        text.append(chunk.data(), int(chunk.size()));
+    }
+    if (!decoder.errorString().isEmpty())
+        return "error: " + decoder.errorString().toUtf8();
+    return text;
+}
+
+// A device whose reads fail once `failAt` bytes have been read.
+class FailingBuffer : public QBuffer
+{
+public:
+    explicit FailingBuffer(qint64 failAt) : m_failAt(failAt) {}
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (pos() >= m_failAt) {
+            setErrorString(QStringLiteral("device failed"));
+            return -1;
+        }
+        return QBuffer::readData(data, std::min(maxSize, m_failAt - pos()));
+    }
+
+private:
+    qint64 m_failAt;
+};
+
+} // namespace
+
+class TextDecoderTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void decode_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("codePage");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<QByteArray>("encoding");
+        auto row = [](const char* name, const QByteArray& bytes, int codePage, const QByteArray& expected,
+                      const QByteArray& encoding) { QTest::newRow(name) << bytes << codePage << expected << encoding; };
+        const QByteArray chinese = "中文";
+        const QByteArray fffd = "\xEF\xBF\xBD";
+
+        row("utf-8", "a\tb\n中文😀", 65001, "a\tb\n中文😀", "UTF-8");
+        row("utf-8 bom dropped",
+            "\xEF\xBB\xBF"
+            "a",
+            65001, "a", "UTF-8");
+        row("utf-8 bom overrides gbk", "\xEF\xBB\xBF" + chinese, 936, chinese, "UTF-8");
+        row("only a bom", "\xEF\xBB\xBF", 65001, "", "UTF-8");
+        row("second bom kept",
+            "\xEF\xBB\xBF\xEF\xBB\xBF"
+            "a",
+            65001,
+            "\xEF\xBB\xBF"
+            "a",
+            "UTF-8");
+        row("utf-16le bom",
+            QByteArray("\xFF\xFE"
+                       "a\0\x2D\x4E",
+                       6),
+            65001, "a中", "UTF-16LE");
+        row("utf-16be bom", QByteArray("\xFE\xFF\0a\x4E\x2D", 6), 936, "a中", "UTF-16BE");
+        row("utf-16le by code page", QByteArray("a\0\n\0", 4), 1200, "a\n", "UTF-16LE");
+        row("utf-16be by code page", QByteArray("\0a\0\n", 4), 1201, "a\n", "UTF-16BE");
+        row("utf-16 surrogate pair", QByteArray("\x3D\xD8\x00\xDE", 4), 1200, "😀", "UTF-16LE");
+        row("utf-16 lone high surrogate",
+            QByteArray("\x3D\xD8"
+                       "a\0",
+                       4),
+            1200, fffd + "a", "UTF-16LE");
+        row("utf-16 lone low surrogate",
+            QByteArray("\x00\xDE"
+                       "a\0",
+                       4),
+            1200, fffd + "a", "UTF-16LE");
+        row("utf-16 odd last byte", QByteArray("a\0b", 3), 1200, "a" + fffd, "UTF-16LE");
+        row("utf-16 high surrogate at end", QByteArray("a\0\x3D\xD8", 4), 1200, "a" + fffd, "UTF-16LE");
+
+        row("invalid byte",
+            "a\xFF"
+            "b",
+            65001, "a" + fffd + "b", "UTF-8");
+        row("truncated at end", "a\xE4\xB8", 65001, "a" + fffd, "UTF-8");
+        row("truncated before ascii",
+            "\xE4\xB8"
+            "a",
+            65001, fffd + "a", "UTF-8");
+        row("over-long form", "\xC0\xAF", 65001, fffd + fffd, "UTF-8");
+        row("encoded surrogate", "\xED\xA0\x80", 65001, fffd + fffd + fffd, "UTF-8");
+        row("beyond U+10FFFF", "\xF4\x90\x80\x80", 65001, fffd + fffd + fffd + fffd, "UTF-8");
+        row("lone continuation bytes",
+            "\x80\x80"
+            "x",
+            65001, fffd + fffd + "x", "UTF-8");
+
+        row("gbk", "\xD6\xD0\xCE\xC4", 936, chinese, "GB18030");
+        row("gb18030 four bytes", "\x94\x39\xFC\x36", 936, "😀", "GB18030");
+        row("gb18030 truncated at end", "a\xD6", 936, "a" + fffd, "GB18030");
+        row("windows-1252", "caf\xE9 \x80", 1252, "café €", "windows-1252");
+        row("windows-1253", "\xC5\xEB\xEB\xDC\xE4\xE1", 1253, "Ελλάδα", "windows-1253");
+        row("dos cyrillic 866", "\x8F\xE0\xA8\xA2\xA5\xE2", 866, "Привет", "");
+        row("shift_jis 932", "\x93\xFA\x96\x7B", 932, "日本", "");
+        row("big5 950", "\xA4\xA4\xA4\xE5", 950, chinese, "");
+        row("korean 949", "\xC7\xD1\xB1\xB9", 949, "한국", "");
+        row("iso-8859-2", "\xB1", 28592, "ą", "");
+
+        row("recognise utf-8", "a,中文\n", 0, "a,中文\n", "UTF-8");
+        row("recognise gbk", "a,\xD6\xD0\xCE\xC4\n", 0, "a," + chinese + "\n", "GB18030");
+        row("recognise gbk after long ascii", QByteArray(5000, 'x') + "\xD6\xD0\xCE\xC4", 0,
+            QByteArray(5000, 'x') + chinese, "GB18030");
+        row("recognise utf-16 bom",
+            QByteArray("\xFF\xFE"
+                       "a\0",
+                       4),
+            0, "a", "UTF-16LE");
+        row("recognise truncated utf-8 at end", "a\xE4\xB8", 0, "a涓", "GB18030");
+        row("recognise empty", "", 0, "", "UTF-8");
+
+        row("unknown code page", "a", 12345, "error: Unknown code page 12345: no decoder for it", "");
+        row("negative code page", "a", -1, "error: Unknown code page -1: no decoder for it", "");
+    }
+
+    void decode()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, codePage);
+        QFETCH(QByteArray, expected);
+        QFETCH(QByteArray, encoding);
+        for (std::size_t chunkSize : {std::size_t(1), std::size_t(2), std::size_t(3), std::size_t(4), std::size_t(7),
+                                      TextDecoder::DefaultChunkSize}) {
+            QByteArray name;
+            QCOMPARE(decodeAll(bytes, codePage, chunkSize, &name), expected);
+            if (!encoding.isEmpty())
+                QCOMPARE(name, encoding);
+        }
+    }
+
+    // Code page 2 follows the system's 8-bit code page, here set to GBK as on a Simplified
+    // Chinese system.
+    void systemCodePage()
+    {
+        QTextCodec* previous = QTextCodec::codecForLocale();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+        const QByteArray text = decodeAll("\xD6\xD0\xCE\xC4", 2, 3);
+        QTextCodec::setCodecForLocale(previous);
+        QCOMPARE(text, QByteArray("中文"));
+        QCOMPARE(decodeAll("中文", 2, 3), QByteArray("中文")); // the test runs under a UTF-8 locale
+    }
+
+    void readError()
+    {
+        FailingBuffer device(10);
+        device.setData(QByteArray(100, 'a'));
+        device.open(QIODevice::ReadOnly);
+        TextDecoder decoder(&device, 4);
+        QVERIFY(decoder.start(65001));
+        std::string_view chunk;
+        int pieces = 0;
+        while (decoder.nextChunk(chunk))
+            ++pieces;
+        QVERIFY(pieces >= 2);
+        QVERIFY(decoder.errorString().contains(QStringLiteral("device failed")));
+    }
+
+    // Random bytes: the text is valid UTF-8 and the same whatever the chunk size, so a character
+    // or an invalid sequence cut by a chunk end is treated as if it were whole.
+    void randomBytesChunkInvariant()
+    {
+        const char* pieces[] = {"a",    "\n",   "\xC3", "\xA9", "\xE4", "\xB8", "\xAD",        "\xF0",
+                                "\x9F", "\x98", "\x80", "\xFF", "\xED", "\xA0", "\xEF\xBB\xBF"};
+        QRandomGenerator random(7);
+        for (int round = 0; round < 3000; ++round) {
+            QByteArray bytes;
+            const int length = random.bounded(0, 16);
+            for (int i = 0; i < length; ++i)
+                bytes += pieces[random.bounded(int(std::size(pieces)))];
+            const QByteArray whole = decodeAll(bytes, 65001, 4096);
+            QCOMPARE(unicode::utf8::validPrefix(whole.constData(), std::size_t(whole.size())),
+                     std::size_t(whole.size()));
+            for (std::size_t chunkSize : {1, 2, 3, 5})
+                QCOMPARE(decodeAll(bytes, 65001, chunkSize), whole);
+        }
+    }
+
+    void validPrefix_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("valid");
+        QTest::newRow("ascii longer than a word") << QByteArray("abcdefghijklmnop") << 16;
+        QTest::newRow("invalid after eight ascii") << QByteArray("abcdefgh\xFFz") << 8;
+        QTest::newRow("four-byte character") << QByteArray("ab😀") << 6;
+        QTest::newRow("cut four-byte character") << QByteArray("ab\xF0\x9F\x98") << 2;
+        QTest::newRow("highest code point") << QByteArray("\xF4\x8F\xBF\xBF") << 4;
+    }
+
+    void validPrefix()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, valid);
+        QCOMPARE(int(unicode::utf8::validPrefix(bytes.constData(), std::size_t(bytes.size()))), valid);
+    }
+};
+
+QTEST_APPLESS_MAIN(TextDecoderTest)
+#include "tst_textdecoder.moc"

@@ -1,0 +1,117 @@
+#include "text/textimport.h"
+
+#include "text/delimitedsplitter.h"
+#include "unicode/textdecoder.h"
+#include "text/valuerecognizer.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+
+namespace engine {
+
+namespace {
+
+// Column types are looked up per field; a table is faster than the map for the columns the
+// field info names (bounded, so a field info naming a huge column costs no memory).
+constexpr int MaxTableColumns = 1 << 16;
+
+class TextImportSource : public RowSource
+{
+public:
+    TextImportSource(std::unique_ptr<QFile> file, const ImportOptions& options)
+        : m_file(std::move(file)), m_options(options), m_decoder(m_file.get()), m_splitter(&m_decoder, options)
+    {
+        const int lastNamed = options.columnTypes.empty() ? 0 : options.columnTypes.rbegin()->first;
+        m_types.resize(std::size_t(std::min(lastNamed, MaxTableColumns)), ColumnType::General);
+        int skipped = 0;
+        for (const auto& [column, type] : options.columnTypes) {
+            if (column <= 0)
+                continue;
+            if (column <= MaxTableColumns)
+                m_types[std::size_t(column - 1)] = type;
+            if (type == ColumnType::Skip)
+                ++skipped;
+            else if (type == ColumnType::Text)
+                m_columnFormats.emplace_back(column - 1 - skipped, NumberFormat::Text);
+        }
+    }
+
+    bool start(QString* errorString)
+    {
+        if (m_decoder.start(m_options.codePage))
+            return true;
+        if (errorString)
+            *errorString = m_decoder.errorString();
+        return false;
+    }
+
+    std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_columnFormats; }
+
+    bool nextRow(RowView& row) override
+    {
+        if (!m_splitter.next()) {
+            m_error = m_splitter.errorString();
+            return false;
+        }
+        const std::vector<std::string_view>& fields = m_splitter.fields();
+        m_cells.clear();
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const ColumnType type = i < m_types.size()                 ? m_types[i]
+                                    : i < std::size_t(MaxTableColumns) ? ColumnType::General
+                                                                       : m_options.columnType(int(i) + 1);
+            if (type == ColumnType::Skip)
+                continue;
+            m_cells.push_back(recognizeField(fields[i], type));
+        }
+        // Trailing empty fields write nothing; leaving them out keeps them from counting
+        // against the column limit.
+        while (!m_cells.empty() && m_cells.back().type == CellType::Empty)
+            m_cells.pop_back();
+        row.index = m_rowIndex++;
+        row.cells = m_cells.data();
+        row.count = int(m_cells.size());
+        row.sourceLine = m_splitter.line();
+        return true;
+    }
+
+    QString errorString() const override { return m_error; }
+
+private:
+    std::unique_ptr<QFile> m_file;
+    ImportOptions m_options;
+    unicode::TextDecoder m_decoder;
+    DelimitedSplitter m_splitter;
+    std::vector<ColumnType> m_types; // column (from 0) -> type, for the columns the field info names
+    std::vector<std::pair<int, NumberFormat>> m_columnFormats;
+    std::vector<Cell> m_cells;
+    std::int64_t m_rowIndex = 0;
+    QString m_error;
+};
+
+} // namespace
+
+std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, QString* errorString)
+{
+    auto fail = [errorString](const QString& message) {
+        if (errorString)
+            *errorString = message;
+        return nullptr;
+    };
+    if (options.dataType == 2)
+        return fail(QStringLiteral("Fixed-width text cannot be imported: only delimited text is supported"));
+    if (options.dataType != 1)
+        return fail(
+            QStringLiteral("Unknown text data type %1: only delimited text (1) is supported").arg(options.dataType));
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("Cannot open %1: %2").arg(QDir::toNativeSeparators(path), file->errorString()));
+    auto source = std::make_unique<TextImportSource>(std::move(file), options);
+    QString error;
+    if (!source->start(&error))
+        return fail(QStringLiteral("Cannot import %1: %2").arg(QDir::toNativeSeparators(path), error));
+    return source;
+}
+
+} // namespace engine

@@ -1,0 +1,27 @@
+#pragma once
+// Import of a delimited text, in three steps with a seam between each: bytes -> text (decoding by
+// code page and byte-order mark), text -> records of fields (the delimited splitter), field ->
+// typed value (recognition). The rows are produced as the caller takes them, so memory grows
+// with the widest row, not with the length of the text.
+
+#include "cells/cell.h"
+#include "text/importoptions.h"
+#include "cells/rowsource.h"
+
+#include <QString>
+
+#include <memory>
+#include <string_view>
+
+namespace engine {
+
+// Opens the text at `path` for import. The file is opened at once and stays open in the
+// returned source (so a file removed afterwards still imports); null with `errorString` set when
+// it cannot be opened or the options cannot be honoured (unknown code page, fixed width).
+std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, QString* errorString);
+
+// Recognises one field of a column of the given type (General, a date order, or Text). Text
+// cells refer to `field` itself, which must outlive the cell.
+Cell recognizeField(std::string_view field, ColumnType type);
+
+} // namespace engine

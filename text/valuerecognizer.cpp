@@ -1,0 +1,404 @@
+#include "text/valuerecognizer.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace engine {
+
+namespace {
+
+constexpr int MaxExactDigits = 15; // what a spreadsheet number keeps of an integer
+
+inline bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Reads `min`..`max` digits at `pos` into `value`; false when there are fewer than `min`.
+bool readDigits(std::string_view s, std::size_t& pos, int min, int max, int& value)
+{
+    int count = 0;
+    value = 0;
+    while (pos < s.size() && count < max && isDigit(s[pos])) {
+        value = value * 10 + (s[pos] - '0');
+        ++pos;
+        ++count;
+    }
+    return count >= min && !(pos < s.size() && isDigit(s[pos]));
+}
+
+bool startsWith(std::string_view s, std::size_t pos, std::string_view prefix)
+{
+    return s.size() - pos >= prefix.size() && s.compare(pos, prefix.size(), prefix) == 0;
+}
+
+// "13:45" or "13:45:30" from `pos` to the end of `s`, as a fraction of a day.
+bool readTime(std::string_view s, std::size_t pos, double& fraction, bool& withSeconds)
+{
+    int hour, minute, second = 0;
+    if (!readDigits(s, pos, 1, 2, hour) || pos >= s.size() || s[pos] != ':')
+        return false;
+    ++pos;
+    if (!readDigits(s, pos, 2, 2, minute))
+        return false;
+    withSeconds = pos < s.size() && s[pos] == ':';
+    if (withSeconds) {
+        ++pos;
+        if (!readDigits(s, pos, 2, 2, second))
+            return false;
+    }
+    if (pos != s.size() || hour > 23 || minute > 59 || second > 59)
+        return false;
+    fraction = (hour * 3600 + minute * 60 + second) / 86400.0;
+    return true;
+}
+
+// An optional " 13:45" or " 13:45:30" after a date at `pos`. `variant` is 0 for none, 1 with
+// minutes, 2 with seconds.
+bool readOptionalTime(std::string_view s, std::size_t pos, double& fraction, int& variant)
+{
+    fraction = 0;
+    variant = 0;
+    if (pos == s.size())
+        return true;
+    if (s[pos] != ' ')
+        return false;
+    bool withSeconds;
+    if (!readTime(s, pos + 1, fraction, withSeconds))
+        return false;
+    variant = withSeconds ? 2 : 1;
+    return true;
+}
+
+NumberFormat dateFormat(NumberFormat dateOnly, int timeVariant)
+{
+    return NumberFormat(int(dateOnly) + timeVariant);
+}
+
+// 2024-01-05, 2024/1/5 and 2024年1月5日, each optionally with a time.
+bool recognizeDate(std::string_view s, Cell& cell)
+{
+    std::size_t pos = 0;
+    int year, month, day;
+    if (!readDigits(s, pos, 4, 4, year))
+        return false;
+    NumberFormat format;
+    if (pos < s.size() && (s[pos] == '-' || s[pos] == '/')) {
+        const char separator = s[pos++];
+        if (!readDigits(s, pos, 1, 2, month) || pos >= s.size() || s[pos] != separator)
+            return false;
+        ++pos;
+        if (!readDigits(s, pos, 1, 2, day))
+            return false;
+        format = separator == '-' ? NumberFormat::DateIso : NumberFormat::DateSlash;
+    } else if (startsWith(s, pos, "年")) {
+        pos += std::strlen("年");
+        if (!readDigits(s, pos, 1, 2, month) || !startsWith(s, pos, "月"))
+            return false;
+        pos += std::strlen("月");
+        if (!readDigits(s, pos, 1, 2, day) || !startsWith(s, pos, "日"))
+            return false;
+        pos += std::strlen("日");
+        format = NumberFormat::DateChinese;
+    } else {
+        return false;
+    }
+    double fraction;
+    int timeVariant;
+    if (!readOptionalTime(s, pos, fraction, timeVariant))
+        return false;
+    const std::optional<double> serial = dateSerial(year, month, day);
+    if (!serial)
+        return false;
+    cell = Cell::makeNumber(*serial + fraction, dateFormat(format, timeVariant));
+    return true;
+}
+
+// A date in the order a date column names: three numbers separated by the same one of / - .,
+// the year with four digits, optionally followed by a time.
+bool recognizeOrderedDate(std::string_view s, ColumnType type, Cell& cell)
+{
+    int parts[3];
+    int lengths[3];
+    std::size_t pos = 0;
+    char separator = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (pos >= s.size())
+                return false;
+            if (i == 1) {
+                separator = s[pos];
+                if (separator != '/' && separator != '-' && separator != '.')
+                    return false;
+            } else if (s[pos] != separator) {
+                return false;
+            }
+            ++pos;
+        }
+        const std::size_t start = pos;
+        if (!readDigits(s, pos, 1, 4, parts[i]))
+            return false;
+        lengths[i] = int(pos - start);
+    }
+    // Positions of year, month and day among the three parts.
+    int y, m, d;
+    switch (type) {
+    case ColumnType::MDY:
+        m = 0, d = 1, y = 2;
+        break;
+    case ColumnType::DMY:
+        d = 0, m = 1, y = 2;
+        break;
+    case ColumnType::YMD:
+        y = 0, m = 1, d = 2;
+        break;
+    case ColumnType::MYD:
+        m = 0, y = 1, d = 2;
+        break;
+    case ColumnType::DYM:
+        d = 0, y = 1, m = 2;
+        break;
+    case ColumnType::YDM:
+        y = 0, d = 1, m = 2;
+        break;
+    default:
+        return false;
+    }
+    if (lengths[y] != 4 || lengths[m] > 2 || lengths[d] > 2)
+        return false;
+    double fraction;
+    int timeVariant;
+    if (!readOptionalTime(s, pos, fraction, timeVariant))
+        return false;
+    const std::optional<double> serial = dateSerial(parts[y], parts[m], parts[d]);
+    if (!serial)
+        return false;
+    cell = Cell::makeNumber(*serial + fraction, dateFormat(NumberFormat::DateIso, timeVariant));
+    return true;
+}
+
+// Numbers: an optional sign, digits (or groups of three separated by commas), an optional
+// decimal part and, without groups, an optional exponent; "(12)" is -12 and "12%" is 0.12.
+// Integers that a number would change (leading zeros, more than 15 digits) are left as text.
+bool recognizeNumber(std::string_view s, Cell& cell)
+{
+    bool negative = false;
+    if (s.size() >= 2 && s.front() == '(' && s.back() == ')') {
+        negative = true;
+        s = s.substr(1, s.size() - 2);
+    }
+    bool percent = false;
+    if (!s.empty() && s.back() == '%') {
+        percent = true;
+        s.remove_suffix(1);
+    }
+    std::size_t pos = 0;
+    if (!negative && pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
+        negative = s[pos] == '-';
+        ++pos;
+    }
+
+    // The digits without signs and separators, as std::from_chars reads them.
+    char stackBuffer[64];
+    std::string heapBuffer;
+    char* clean = stackBuffer;
+    if (s.size() + 1 > sizeof stackBuffer) {
+        heapBuffer.resize(s.size() + 1);
+        clean = heapBuffer.data();
+    }
+    std::size_t length = 0;
+
+    const std::size_t intStart = pos;
+    std::size_t intDigits = 0;
+    bool grouped = false;
+    while (pos < s.size() && isDigit(s[pos]))
+        clean[length++] = s[pos++];
+    intDigits = pos - intStart;
+    if (pos < s.size() && s[pos] == ',') {
+        if (intDigits < 1 || intDigits > 3)
+            return false;
+        grouped = true;
+        while (pos < s.size() && s[pos] == ',') {
+            ++pos;
+            for (int k = 0; k < 3; ++k, ++pos) {
+                if (pos >= s.size() || !isDigit(s[pos]))
+                    return false;
+                clean[length++] = s[pos];
+            }
+            intDigits += 3;
+        }
+        if (pos < s.size() && isDigit(s[pos]))
+            return false;
+    }
+    if (intDigits > 1 && s[intStart] == '0')
+        return false; // "007": the zeros would be lost
+    std::size_t fractionDigits = 0;
+    bool decimalPoint = false;
+    if (pos < s.size() && s[pos] == '.') {
+        decimalPoint = true;
+        clean[length++] = s[pos++];
+        while (pos < s.size() && isDigit(s[pos])) {
+            clean[length++] = s[pos++];
+            ++fractionDigits;
+        }
+    }
+    if (intDigits + fractionDigits == 0)
+        return false;
+    bool exponent = false;
+    if (pos < s.size() && (s[pos] == 'e' || s[pos] == 'E') && !grouped && !percent) {
+        exponent = true;
+        clean[length++] = 'e';
+        ++pos;
+        if (pos < s.size() && (s[pos] == '+' || s[pos] == '-'))
+            clean[length++] = s[pos++];
+        const std::size_t expStart = pos;
+        while (pos < s.size() && isDigit(s[pos]))
+            clean[length++] = s[pos++];
+        if (pos == expStart)
+            return false;
+    }
+    if (pos != s.size())
+        return false;
+    if (!decimalPoint && !exponent && intDigits > MaxExactDigits)
+        return false; // an identity number, not a quantity: every digit must stay
+
+    double value = 0;
+    if (!decimalPoint && !exponent) {
+        // At most 15 digits: exact in an integer and in a double, no rounding to get right.
+        std::int64_t integer = 0;
+        for (std::size_t i = 0; i < length; ++i)
+            integer = integer * 10 + (clean[i] - '0');
+        value = double(integer);
+    } else {
+        const auto result = std::from_chars(clean, clean + length, value);
+        if (result.ec != std::errc() || result.ptr != clean + length)
+            return false;
+    }
+    if (negative)
+        value = -value;
+    if (value == 0)
+        value = 0; // no negative zero
+    if (percent)
+        cell = Cell::makeNumber(value / 100, fractionDigits > 0 ? NumberFormat::PercentDecimal : NumberFormat::Percent);
+    else
+        cell = Cell::makeNumber(value);
+    return true;
+}
+
+bool equalsIgnoringCase(std::string_view s, std::string_view lowerWord)
+{
+    if (s.size() != lowerWord.size())
+        return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+        if (c != lowerWord[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<double> dateSerial(int year, int month, int day)
+{
+    if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1)
+        return std::nullopt;
+    static const int monthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > monthDays[month - 1] + (month == 2 && leap ? 1 : 0))
+        return std::nullopt;
+    // Days from 0000-03-01 of the proleptic Gregorian calendar (a year starting in March puts
+    // the leap day last).
+    auto daysFromCivil = [](int y, int m, int d) {
+        y -= m <= 2;
+        const int era = y / 400;
+        const int yearOfEra = y - era * 400;
+        const int dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+        const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+        return era * 146097 + dayOfEra;
+    };
+    int serial = daysFromCivil(year, month, day) - daysFromCivil(1899, 12, 30);
+    if (serial < 61)
+        --serial;
+    return double(serial);
+}
+
+std::string_view trimBlanks(std::string_view field)
+{
+    std::size_t begin = 0;
+    std::size_t end = field.size();
+    while (begin < end && (field[begin] == ' ' || field[begin] == '\t'))
+        ++begin;
+    while (end > begin && (field[end - 1] == ' ' || field[end - 1] == '\t'))
+        --end;
+    return field.substr(begin, end - begin);
+}
+
+Cell recognizeGeneral(std::string_view field)
+{
+    if (field.empty())
+        return Cell{};
+    const std::string_view s = trimBlanks(field);
+    Cell cell = Cell::makeText(field);
+    if (s.empty() || s[0] == '=')
+        return cell;
+    const char first = s[0];
+    if (isDigit(first)) {
+        // Dates begin with a four-digit year and times with an hour and a colon; neither can
+        // be a number.
+        if (s.size() > 4 && isDigit(s[1]) && isDigit(s[2]) && isDigit(s[3]) && !isDigit(s[4]) && s[4] != '.' &&
+            s[4] != ',' && s[4] != 'e' && s[4] != 'E' && s[4] != '%') {
+            recognizeDate(s, cell);
+            return cell;
+        }
+        if ((s.size() > 1 && s[1] == ':') || (s.size() > 2 && s[2] == ':')) {
+            double fraction;
+            bool withSeconds;
+            if (readTime(s, 0, fraction, withSeconds))
+                cell = Cell::makeNumber(fraction, withSeconds ? NumberFormat::TimeSeconds : NumberFormat::Time);
+            return cell;
+        }
+        recognizeNumber(s, cell);
+        return cell;
+    }
+    if (first == '+' || first == '-' || first == '.' || first == '(') {
+        recognizeNumber(s, cell);
+        return cell;
+    }
+    if (equalsIgnoringCase(s, "true"))
+        return Cell::makeBoolean(true);
+    if (equalsIgnoringCase(s, "false"))
+        return Cell::makeBoolean(false);
+    return cell;
+}
+
+Cell recognizeField(std::string_view field, ColumnType type)
+{
+    if (field.empty())
+        return Cell{};
+    switch (type) {
+    case ColumnType::Text:
+        return Cell::makeText(field, NumberFormat::Text);
+    case ColumnType::Skip:
+        return Cell{};
+    case ColumnType::MDY:
+    case ColumnType::DMY:
+    case ColumnType::YMD:
+    case ColumnType::MYD:
+    case ColumnType::DYM:
+    case ColumnType::YDM: {
+        Cell cell;
+        if (recognizeOrderedDate(trimBlanks(field), type, cell))
+            return cell;
+        return recognizeGeneral(field);
+    }
+    default:
+        return recognizeGeneral(field);
+    }
+}
+
+} // namespace engine

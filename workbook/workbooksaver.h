@@ -1,0 +1,50 @@
+#pragma once
+// Saving a stream of rows as a workbook file: the one place where a file format's limits are
+// applied. Rows beyond a sheet's limit continue on further sheets; columns and characters that
+// cannot be stored are cut and reported, in the result and on a last sheet of the workbook. The
+// file is written under a temporary name beside the target and renamed into place, so an
+// existing workbook is only ever replaced by a complete one.
+
+#include "automation/automation.h"
+#include "cells/rowsource.h"
+#include "cells/workbookwriter.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace engine {
+
+struct SaveResult
+{
+    bool ok = false;
+    QString errorString;
+    // One message per cut row or cell (capped; a last message counts the rest).
+    QStringList warnings;
+};
+
+// Writes `rows` to `path` as .xlsx (51) or .xls (56); any other code writes nothing. The first
+// sheet is named after `sheetBaseName` (made valid), continuation sheets after it with " (2)",
+// " (3)" … `created` is the document time, so the same input gives the same bytes.
+SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path, int fileFormat,
+                        const QDateTime& created);
+
+// The same with a given writer and limits no larger than the writer's own (tests use small ones).
+SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path,
+                        std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created);
+
+// `name` as a sheet may carry it: each of [ ] : * ? / \ (and control characters, and an
+// apostrophe at either end) becomes "_", and the name is cut to 31 characters; empty gives
+// "Sheet1".
+QString validSheetName(const QString& name);
+
+// The name of the `number`-th sheet (from 2) that continues the sheet `firstName`: the first
+// name, cut so that the whole stays within 31 characters, followed by " (number)".
+QString continuationSheetName(const QString& firstName, int number);
+
+// The name of the last sheet that lists what was cut (another name when a data sheet has it).
+extern const char* const warningSheetName;
+
+} // namespace engine

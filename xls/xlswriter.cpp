@@ -1,0 +1,703 @@
+#include "xls/xlswriter.h"
+
+#include "xls/biff8.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryFile>
+
+#include <gsf/gsf-outfile-msole.h>
+#include <gsf/gsf-outfile.h>
+#include <gsf/gsf-output-stdio.h>
+#include <gsf/gsf-utils.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace engine {
+
+using namespace biff8;
+
+namespace {
+
+constexpr int kMaxRows = 65536;
+constexpr int kMaxColumns = 256;
+constexpr int kMaxCharacters = 32767;
+constexpr int kMaxSheetName = 31;
+constexpr int kRowsPerBlock = 32;
+constexpr std::size_t kDefaultSpillThreshold = std::size_t(32) << 20;
+
+// XF 0-14 are the style XFs every workbook carries, XF 15 the default cell XF (General); the
+// cell XF of each further number format follows.
+constexpr int kFirstCellXf = 15;
+
+std::uint16_t cellXf(NumberFormat format)
+{
+    const int f = int(format) < int(NumberFormat::Count) ? int(format) : 0;
+    return std::uint16_t(kFirstCellXf + f);
+}
+
+// Built-in format numbers where the built-in code is exactly ours; the others get numbers from
+// 164 on, where user formats start.
+std::uint16_t formatNumber(NumberFormat format)
+{
+    switch (format) {
+    case NumberFormat::General:
+        return 0;
+    case NumberFormat::Percent:
+        return 9;
+    case NumberFormat::PercentDecimal:
+        return 10;
+    case NumberFormat::Text:
+        return 49;
+    default:
+        return std::uint16_t(164 + int(format));
+    }
+}
+
+std::u16string_view view(const QString& text)
+{
+    return std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()), std::size_t(text.size()));
+}
+
+std::u16string utf16Of(const char* utf8)
+{
+    std::vector<char16_t> units;
+    appendUtf16(utf8, units);
+    return std::u16string(units.begin(), units.end());
+}
+
+void appendBof(ByteBuffer& out, std::uint16_t type)
+{
+    std::uint8_t* p = out.record(kBof, 16);
+    putU16(p, 0x0600); // BIFF8
+    putU16(p + 2, type);
+    putU16(p + 4, 0x0DBB); // build and year of the Excel 97 format
+    putU16(p + 6, 0x07CC);
+    putU32(p + 8, 0);
+    putU32(p + 12, 0x00000006);
+}
+
+void appendEof(ByteBuffer& out)
+{
+    out.record(kEof, 0);
+}
+
+void appendU16Record(ByteBuffer& out, std::uint16_t id, std::uint16_t value)
+{
+    putU16(out.record(id, 2), value);
+}
+
+// Sheet records go here, in file order, until finish() copies them into the Workbook stream.
+class SpillStore
+{
+public:
+    explicit SpillStore(std::size_t threshold) : m_threshold(threshold) {}
+
+    void setThreshold(std::size_t bytes) { m_threshold = bytes; }
+    std::uint64_t size() const { return m_fileBytes + m_memory.size(); }
+    const QString& errorString() const { return m_error; }
+
+    bool append(const ByteBuffer& bytes)
+    {
+        m_memory.append(bytes.data(), bytes.size());
+        return m_memory.size() < m_threshold || spill();
+    }
+
+    // Streams bytes [start, start + length) to `sink` (a callable taking pointer and size).
+    template <typename Sink>
+    bool copy(std::uint64_t start, std::uint64_t length, Sink&& sink)
+    {
+        if (start < m_fileBytes) {
+            if (!m_file->seek(qint64(start))) {
+                m_error = QStringLiteral("cannot read the temporary sheet file: %1").arg(m_file->errorString());
+                return false;
+            }
+            std::vector<char> chunk(std::size_t(1) << 20);
+            while (length && start < m_fileBytes) {
+                const auto want = qint64(std::min<std::uint64_t>({chunk.size(), length, m_fileBytes - start}));
+                if (m_file->read(chunk.data(), want) != want) {
+                    m_error = QStringLiteral("cannot read the temporary sheet file: %1").arg(m_file->errorString());
+                    return false;
+                }
+                if (!sink(reinterpret_cast<const std::uint8_t*>(chunk.data()), std::size_t(want)))
+                    return false;
+                start += std::uint64_t(want);
+                length -= std::uint64_t(want);
+            }
+        }
+        if (length)
+            return sink(m_memory.data() + (start - m_fileBytes), std::size_t(length));
+        return true;
+    }
+
+private:
+    bool spill()
+    {
+        if (!m_file) {
+            m_file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/quillmorne-xls-XXXXXX"));
+            if (!m_file->open()) {
+                m_error =
+                    QStringLiteral("cannot create a temporary file for the sheets: %1").arg(m_file->errorString());
+                return false;
+            }
+        }
+        const auto written = m_file->write(reinterpret_cast<const char*>(m_memory.data()), qint64(m_memory.size()));
+        if (written != qint64(m_memory.size()) || !m_file->flush()) {
+            m_error = QStringLiteral("cannot write the temporary sheet file: %1").arg(m_file->errorString());
+            return false;
+        }
+        m_fileBytes += m_memory.size();
+        m_memory.clear();
+        return true;
+    }
+
+    std::size_t m_threshold;
+    ByteBuffer m_memory;
+    std::unique_ptr<QTemporaryFile> m_file;
+    std::uint64_t m_fileBytes = 0;
+    QString m_error;
+};
+
+struct Sheet
+{
+    std::u16string name;
+    std::vector<std::pair<int, NumberFormat>> columnFormats; // sorted, one per column
+    std::uint64_t bodyStart = 0;                             // in the spill store
+    std::uint64_t bodySize = 0;
+    int firstRow = -1;
+    int lastRow = -1;
+    int firstColumn = kMaxColumns;
+    int lastColumn = -1;
+    std::vector<std::uint32_t> dbCells; // DBCELL positions relative to bodyStart
+
+    // Runs of adjacent columns with one format, as COLINFO records carry them.
+    std::vector<std::pair<std::pair<int, int>, NumberFormat>> columnRuns() const
+    {
+        std::vector<std::pair<std::pair<int, int>, NumberFormat>> runs;
+        for (const auto& [column, format] : columnFormats) {
+            if (!runs.empty() && runs.back().first.second + 1 == column && runs.back().second == format)
+                runs.back().first.second = column;
+            else
+                runs.push_back({{column, column}, format});
+        }
+        return runs;
+    }
+
+    std::size_t headerSize() const
+    {
+        return 20                            // BOF
+               + 4 + 16 + 4 * dbCells.size() // INDEX
+               + 6                           // DEFCOLWIDTH
+               + 16 * columnRuns().size()    // COLINFO
+               + 18;                         // DIMENSIONS
+    }
+};
+
+} // namespace
+
+struct XlsWriter::Private
+{
+    QString path;
+    QString error;
+    GsfOutput* sink = nullptr;
+    bool begun = false;
+    bool failed = false;
+    bool finished = false;
+
+    SharedStrings strings;
+    std::vector<Sheet> sheets;
+    SpillStore store{kDefaultSpillThreshold};
+
+    // The row block being built: ROW records and the cell records of those rows.
+    int block = -1;
+    int lastRow = -1;
+    ByteBuffer rowRecords;
+    ByteBuffer cellRecords;
+    std::vector<std::uint32_t> rowCellStarts; // offsets into cellRecords
+    ByteBuffer scratch;
+
+    ~Private() { abandon(); }
+
+    bool fail(const QString& message)
+    {
+        if (!failed)
+            error = message;
+        failed = true;
+        return false;
+    }
+
+    // Removes the partly written file: libgsf deletes its temporary file instead of renaming
+    // it when the output carries an error at close.
+    void abandon()
+    {
+        if (!sink)
+            return;
+        if (!gsf_output_is_closed(sink)) {
+            gsf_output_set_error(sink, 0, "abandoned");
+            gsf_output_close(sink);
+        }
+        g_object_unref(sink);
+        sink = nullptr;
+    }
+
+    bool flushBlock();
+    bool endSheet();
+    bool assemble();
+};
+
+bool XlsWriter::Private::flushBlock()
+{
+    if (rowCellStarts.empty())
+        return true;
+    Sheet& sheet = sheets.back();
+    const std::uint64_t blockStart = store.size() - sheet.bodyStart;
+    const std::size_t rows = rowCellStarts.size();
+    const std::size_t dbRtrw = rowRecords.size() + cellRecords.size();
+
+    scratch.clear();
+    std::uint8_t* p = scratch.record(kDbCell, std::uint16_t(4 + 2 * rows));
+    putU32(p, std::uint32_t(dbRtrw));
+    // The first offset counts from the end of the first ROW record, the others from the first
+    // cell of the previous row.
+    putU16(p + 4, std::uint16_t(rowRecords.size() - 20 + rowCellStarts[0]));
+    for (std::size_t i = 1; i < rows; ++i)
+        putU16(p + 4 + 2 * i, std::uint16_t(rowCellStarts[i] - rowCellStarts[i - 1]));
+
+    sheet.dbCells.push_back(std::uint32_t(blockStart + dbRtrw));
+    const bool ok = store.append(rowRecords) && store.append(cellRecords) && store.append(scratch);
+    rowRecords.clear();
+    cellRecords.clear();
+    rowCellStarts.clear();
+    if (!ok)
+        return fail(store.errorString());
+    return true;
+}
+
+bool XlsWriter::Private::endSheet()
+{
+    if (sheets.empty())
+        return true;
+    if (!flushBlock())
+        return false;
+    Sheet& sheet = sheets.back();
+    scratch.clear();
+    std::uint8_t* p = scratch.record(kWindow2, 18);
+    std::memset(p, 0, 18);
+    // Grid, headers, zeros, outline symbols; the first sheet is also selected and shown.
+    putU16(p, sheets.size() == 1 ? 0x06B6 : 0x00B6);
+    putU16(p + 6, 64); // default gridline colour
+    appendEof(scratch);
+    if (!store.append(scratch))
+        return fail(store.errorString());
+    sheet.bodySize = store.size() - sheet.bodyStart;
+    return true;
+}
+
+XlsWriter::XlsWriter() : d(std::make_unique<Private>()) {}
+
+XlsWriter::~XlsWriter() = default;
+
+WorkbookLimits XlsWriter::limits() const
+{
+    return WorkbookLimits{kMaxRows, kMaxColumns, kMaxCharacters};
+}
+
+void XlsWriter::setSpillThreshold(std::size_t bytes)
+{
+    d->store.setThreshold(std::max<std::size_t>(bytes, 1));
+}
+
+QString XlsWriter::errorString() const
+{
+    return d->error;
+}
+
+bool XlsWriter::begin(const QString& path, const QDateTime& created)
+{
+    Q_UNUSED(created) // nothing in the workbook depends on the time; the bytes are fixed anyway
+    if (d->begun)
+        return d->fail(QStringLiteral("the workbook was already started"));
+    d->begun = true;
+    d->path = path;
+
+    static std::once_flag gsfReady;
+    std::call_once(gsfReady, [] { gsf_init(); });
+
+    // libgsf writes to a temporary file beside `path` and renames it on a successful close, so
+    // an unwritable folder shows up here, before any work.
+    GError* gerror = nullptr;
+    d->sink = gsf_output_stdio_new(QFile::encodeName(path).constData(), &gerror);
+    if (!d->sink) {
+        const QString reason = gerror ? QString::fromUtf8(gerror->message) : QStringLiteral("unknown error");
+        if (gerror)
+            g_error_free(gerror);
+        return d->fail(QStringLiteral("cannot create %1: %2").arg(QDir::toNativeSeparators(path), reason));
+    }
+    return true;
+}
+
+bool XlsWriter::addSheet(const QString& name, const std::vector<std::pair<int, NumberFormat>>& columnFormats)
+{
+    if (d->failed)
+        return false;
+    if (!d->begun || d->finished)
+        return d->fail(QStringLiteral("addSheet called outside begin() and finish()"));
+    if (name.isEmpty() || name.size() > kMaxSheetName)
+        return d->fail(
+            QStringLiteral("invalid sheet name \"%1\": a name has 1 to %2 characters").arg(name).arg(kMaxSheetName));
+    for (const Sheet& other : d->sheets) {
+        if (QString::fromStdU16String(other.name).compare(name, Qt::CaseInsensitive) == 0)
+            return d->fail(QStringLiteral("two sheets are named \"%1\"").arg(name));
+    }
+    if (!d->endSheet())
+        return false;
+
+    Sheet sheet;
+    sheet.name.assign(view(name));
+    for (const auto& [column, format] : columnFormats) {
+        if (column < 0 || column >= kMaxColumns)
+            return d->fail(QStringLiteral("column format for column %1 beyond the .xls limit").arg(column + 1));
+        sheet.columnFormats.emplace_back(column, format);
+    }
+    // The last format given for a column holds.
+    std::stable_sort(sheet.columnFormats.begin(), sheet.columnFormats.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::pair<int, NumberFormat>> unique;
+    for (const auto& entry : sheet.columnFormats) {
+        if (!unique.empty() && unique.back().first == entry.first)
+            unique.back() = entry;
+        else
+            unique.push_back(entry);
+    }
+    sheet.columnFormats = std::move(unique);
+    sheet.bodyStart = d->store.size();
+    d->sheets.push_back(std::move(sheet));
+    d->block = -1;
+    d->lastRow = -1;
+    return true;
+}
+
+bool XlsWriter::writeRow(int row, const Cell* cells, int count)
+{
+    if (d->failed)
+        return false;
+    if (d->sheets.empty() || d->finished)
+        return d->fail(QStringLiteral("writeRow called without a sheet"));
+    if (row <= d->lastRow || row >= kMaxRows)
+        return d->fail(
+            QStringLiteral("row %1 is out of order or beyond the .xls limit of %2 rows").arg(row + 1).arg(kMaxRows));
+    if (count < 0 || count > kMaxColumns)
+        return d->fail(QStringLiteral("row %1 has %2 columns, beyond the .xls limit of %3")
+                           .arg(row + 1)
+                           .arg(count)
+                           .arg(kMaxColumns));
+    d->lastRow = row;
+
+    const int block = row / kRowsPerBlock;
+    if (block != d->block) {
+        if (!d->flushBlock())
+            return false;
+        d->block = block;
+    }
+
+    ByteBuffer& out = d->cellRecords;
+    const std::size_t rowStart = out.size();
+    int first = -1;
+    int last = -1;
+    for (int c = 0; c < count; ++c) {
+        const Cell& cell = cells[c];
+        // An empty text is no cell either, as when a user clears one.
+        if (cell.type == CellType::Empty || (cell.type == CellType::Text && cell.text.empty()))
+            continue;
+        const std::uint16_t xf = cellXf(cell.format);
+        std::uint8_t* p;
+        switch (cell.type) {
+        case CellType::Number: {
+            std::uint32_t rk;
+            if (encodeRk(cell.number, &rk)) {
+                p = out.record(kRk, 10);
+                putU32(p + 6, rk);
+            } else if (std::isfinite(cell.number)) {
+                p = out.record(kNumber, 14);
+                putF64(p + 6, cell.number);
+            } else {
+                // A sheet cannot hold infinities or NaN; #NUM! is what a formula giving one shows.
+                p = out.record(kBoolErr, 8);
+                p[6] = 0x24;
+                p[7] = 1;
+            }
+            break;
+        }
+        case CellType::Boolean:
+            p = out.record(kBoolErr, 8);
+            p[6] = cell.number != 0 ? 1 : 0;
+            p[7] = 0;
+            break;
+        case CellType::Text:
+        default: {
+            if (cell.text.size() > std::size_t(kMaxCharacters) &&
+                utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
+                return d->fail(QStringLiteral("text in row %1, column %2 is longer than %3 characters")
+                                   .arg(row + 1)
+                                   .arg(c + 1)
+                                   .arg(kMaxCharacters));
+            }
+            p = out.record(kLabelSst, 10);
+            putU32(p + 6, d->strings.intern(cell.text));
+            break;
+        }
+        }
+        putU16(p, std::uint16_t(row));
+        putU16(p + 2, std::uint16_t(c));
+        putU16(p + 4, xf);
+        if (first < 0)
+            first = c;
+        last = c;
+    }
+    if (first < 0)
+        return true; // no cell: the row is not written
+
+    std::uint8_t* p = d->rowRecords.record(kRow, 16);
+    putU16(p, std::uint16_t(row));
+    putU16(p + 2, std::uint16_t(first));
+    putU16(p + 4, std::uint16_t(last + 1));
+    putU16(p + 6, 0x00FF); // default height
+    putU32(p + 8, 0);
+    putU32(p + 12, 0x000F0100); // default cell XF; the reserved bit that must be set
+    d->rowCellStarts.push_back(std::uint32_t(rowStart));
+
+    Sheet& sheet = d->sheets.back();
+    if (sheet.firstRow < 0)
+        sheet.firstRow = row;
+    sheet.lastRow = row;
+    sheet.firstColumn = std::min(sheet.firstColumn, first);
+    sheet.lastColumn = std::max(sheet.lastColumn, last);
+    return true;
+}
+
+bool XlsWriter::finish()
+{
+    if (d->failed)
+        return false;
+    if (!d->begun || d->finished)
+        return d->fail(QStringLiteral("finish called outside begin()"));
+    if (d->sheets.empty() && !addSheet(QStringLiteral("Sheet1"), {}))
+        return false;
+    if (!d->endSheet())
+        return false;
+    d->finished = true;
+    if (!d->assemble()) {
+        d->abandon();
+        return false;
+    }
+    return true;
+}
+
+bool XlsWriter::Private::assemble()
+{
+    // Workbook globals up to the sheet list.
+    ByteBuffer globals;
+    appendBof(globals, 0x0005);
+    appendU16Record(globals, kInterfaceHdr, 1200);
+    appendU16Record(globals, kMms, 0);
+    globals.record(kInterfaceEnd, 0);
+    {
+        // The user name, padded with spaces to the record's fixed size.
+        const std::u16string user = u"Quillmorne";
+        globals.appendU16(kWriteAccess);
+        globals.appendU16(112);
+        const std::size_t used = appendUnicodeString(globals, user, false);
+        std::memset(globals.grow(112 - used), ' ', 112 - used);
+    }
+    appendU16Record(globals, kCodePage, 1200);
+    appendU16Record(globals, kDsf, 0);
+    {
+        std::uint8_t* p = globals.record(kWindow1, 18);
+        putU16(p, 0x01E0);
+        putU16(p + 2, 0x005A);
+        putU16(p + 4, 0x3FCF);
+        putU16(p + 6, 0x2A4E);
+        putU16(p + 8, 0x0038); // scroll bars and sheet tabs shown
+        putU16(p + 10, 0);     // active sheet
+        putU16(p + 12, 0);     // first tab shown
+        putU16(p + 14, 1);     // selected tabs
+        putU16(p + 16, 600);   // tab bar width ratio
+    }
+    appendU16Record(globals, kDateMode, 0); // dates count from 1900
+    appendU16Record(globals, kPrecision, 1);
+    appendU16Record(globals, kBookBool, 0);
+    // Font 4 is never written (its index is skipped by readers), so four fonts cover 0-3.
+    for (int i = 0; i < 4; ++i) {
+        const std::u16string face = u"Arial";
+        std::uint8_t* p = globals.record(kFont, std::uint16_t(14 + 2 + face.size()));
+        putU16(p, 200); // 10 pt
+        putU16(p + 2, 0);
+        putU16(p + 4, 0x7FFF); // automatic colour
+        putU16(p + 6, 400);    // normal weight
+        putU16(p + 8, 0);
+        p[10] = p[11] = p[12] = p[13] = 0;
+        p[14] = std::uint8_t(face.size());
+        p[15] = 0;
+        for (std::size_t k = 0; k < face.size(); ++k)
+            p[16 + k] = std::uint8_t(face[k]);
+    }
+    for (int f = 0; f < int(NumberFormat::Count); ++f) {
+        const auto format = NumberFormat(f);
+        if (format == NumberFormat::General)
+            continue;
+        const std::u16string code = utf16Of(numberFormatCode(format));
+        globals.appendU16(kFormat);
+        globals.appendU16(std::uint16_t(2 + unicodeStringSize(code, false)));
+        globals.appendU16(formatNumber(format));
+        appendUnicodeString(globals, code, false);
+    }
+    auto appendXf = [&globals](std::uint16_t font, std::uint16_t format, std::uint16_t protection, std::uint8_t used) {
+        std::uint8_t* p = globals.record(kXf, 20);
+        std::memset(p, 0, 20);
+        putU16(p, font);
+        putU16(p + 2, format);
+        putU16(p + 4, protection);
+        p[6] = 0x20; // bottom aligned
+        p[9] = used;
+        putU16(p + 18, 0x20C0); // automatic pattern colours
+    };
+    appendXf(0, 0, 0xFFF5, 0x00); // the Normal style
+    for (int i = 1; i < kFirstCellXf; ++i)
+        appendXf(i <= 2 ? 1 : (i <= 4 ? 2 : 0), 0, 0xFFF5, 0xF4);
+    for (int f = 0; f < int(NumberFormat::Count); ++f) {
+        const auto format = NumberFormat(f);
+        appendXf(0, formatNumber(format), 0x0001, format == NumberFormat::General ? 0x00 : 0x04);
+    }
+    {
+        std::uint8_t* p = globals.record(kStyle, 4);
+        putU16(p, 0x8000); // built-in style on XF 0
+        p[2] = 0;          // Normal
+        p[3] = 0xFF;
+    }
+
+    std::size_t sheetListSize = 0;
+    for (const Sheet& sheet : sheets)
+        sheetListSize += 4 + 6 + unicodeStringSize(sheet.name, true);
+    const std::uint64_t sstOffset = globals.size() + sheetListSize;
+    if (sstOffset > 0xFFFFFFFFu)
+        return fail(QStringLiteral("the workbook is too large for the .xls format"));
+    ByteBuffer sst;
+    strings.write(sst, std::uint32_t(sstOffset));
+    std::uint64_t position = sstOffset + sst.size() + 4;
+    std::vector<std::uint64_t> sheetStarts;
+    for (const Sheet& sheet : sheets) {
+        sheetStarts.push_back(position);
+        position += sheet.headerSize() + sheet.bodySize;
+    }
+    // Stream positions in BIFF8 are 32-bit.
+    if (position > 0xFFFFFFFFu)
+        return fail(QStringLiteral("the workbook is too large for the .xls format (%1 bytes)").arg(position));
+
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        const Sheet& sheet = sheets[i];
+        globals.appendU16(kBoundSheet8);
+        globals.appendU16(std::uint16_t(6 + unicodeStringSize(sheet.name, true)));
+        globals.appendU32(std::uint32_t(sheetStarts[i]));
+        globals.appendU8(0); // visible
+        globals.appendU8(0); // worksheet
+        appendUnicodeString(globals, sheet.name, true);
+    }
+    ByteBuffer globalsEnd; // after the shared strings
+    appendEof(globalsEnd);
+
+    // The container: an OLE2 compound file with the records in its "Workbook" stream.
+    GsfOutfile* ole = gsf_outfile_msole_new(sink);
+    if (!ole)
+        return fail(QStringLiteral("cannot start the compound file"));
+    GsfOutput* stream = gsf_outfile_new_child(ole, "Workbook", FALSE);
+    if (!stream) {
+        g_object_unref(ole);
+        return fail(QStringLiteral("cannot create the Workbook stream"));
+    }
+    auto outputError = [](GsfOutput* output) {
+        const GError* e = gsf_output_error(output);
+        return e ? QString::fromUtf8(e->message) : QString();
+    };
+    auto write = [&](const std::uint8_t* data, std::size_t size) {
+        if (size && !gsf_output_write(stream, size, data)) {
+            QString reason = outputError(stream);
+            if (reason.isEmpty())
+                reason = outputError(sink);
+            return fail(
+                QStringLiteral("cannot write %1: %2")
+                    .arg(QDir::toNativeSeparators(path), reason.isEmpty() ? QStringLiteral("write failed") : reason));
+        }
+        return true;
+    };
+
+    bool ok = write(globals.data(), globals.size()) && write(sst.data(), sst.size()) &&
+              write(globalsEnd.data(), globalsEnd.size());
+    globals.reset();
+    sst.reset();
+    ByteBuffer header;
+    for (std::size_t i = 0; ok && i < sheets.size(); ++i) {
+        const Sheet& sheet = sheets[i];
+        const std::uint64_t start = sheetStarts[i];
+        const std::uint64_t bodyPosition = start + sheet.headerSize();
+        const auto runs = sheet.columnRuns();
+        header.clear();
+        appendBof(header, 0x0010);
+        std::uint8_t* p = header.record(kIndex, std::uint16_t(16 + 4 * sheet.dbCells.size()));
+        const bool hasRows = sheet.firstRow >= 0;
+        putU32(p, 0);
+        putU32(p + 4, hasRows ? std::uint32_t(sheet.firstRow) : 0);
+        putU32(p + 8, hasRows ? std::uint32_t(sheet.lastRow + 1) : 0);
+        putU32(p + 12, std::uint32_t(start + 20 + 4 + 16 + 4 * sheet.dbCells.size())); // DEFCOLWIDTH
+        for (std::size_t k = 0; k < sheet.dbCells.size(); ++k)
+            putU32(p + 16 + 4 * k, std::uint32_t(bodyPosition + sheet.dbCells[k]));
+        appendU16Record(header, kDefColWidth, 8);
+        for (const auto& run : runs) {
+            p = header.record(kColInfo, 12);
+            putU16(p, std::uint16_t(run.first.first));
+            putU16(p + 2, std::uint16_t(run.first.second));
+            putU16(p + 4, 0x0924); // the default width, 8.43 characters
+            putU16(p + 6, cellXf(run.second));
+            putU16(p + 8, 0);
+            putU16(p + 10, 0);
+        }
+        p = header.record(kDimensions, 14);
+        putU32(p, hasRows ? std::uint32_t(sheet.firstRow) : 0);
+        putU32(p + 4, hasRows ? std::uint32_t(sheet.lastRow + 1) : 0);
+        putU16(p + 8, hasRows ? std::uint16_t(sheet.firstColumn) : 0);
+        putU16(p + 10, hasRows ? std::uint16_t(sheet.lastColumn + 1) : 0);
+        putU16(p + 12, 0);
+        Q_ASSERT(header.size() == sheet.headerSize());
+        ok = write(header.data(), header.size()) && store.copy(sheet.bodyStart, sheet.bodySize, write);
+        if (!ok && !failed)
+            fail(store.errorString());
+    }
+
+    const bool streamClosed = gsf_output_close(stream);
+    if (ok && !streamClosed)
+        ok = fail(QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), outputError(stream)));
+    g_object_unref(stream);
+    if (!ok)
+        gsf_output_set_error(sink, 0, "abandoned");
+    const bool oleClosed = gsf_output_close(GSF_OUTPUT(ole));
+    if (ok && !oleClosed)
+        ok = fail(
+            QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), outputError(GSF_OUTPUT(ole))));
+    g_object_unref(ole);
+    if (!ok)
+        return false;
+    // libgsf reports some failures only as the output's error state, not as a false return.
+    if ((!gsf_output_is_closed(sink) && !gsf_output_close(sink)) || gsf_output_error(sink))
+        return fail(QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), outputError(sink)));
+    g_object_unref(sink);
+    sink = nullptr;
+    return true;
+}
+
+std::unique_ptr<WorkbookWriter> createXlsWriter()
+{
+    return std::make_unique<XlsWriter>();
+}
+
+} // namespace engine

@@ -1,0 +1,39 @@
+#pragma once
+// The .xls (Excel 97-2003, BIFF8) workbook writer: BIFF8 records of our own in an OLE2 compound
+// file written through libgsf.
+
+#include "cells/workbookwriter.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace engine {
+
+// A new .xls writer; null where the .xls container library is missing.
+std::unique_ptr<WorkbookWriter> createXlsWriter();
+
+// Writes a BIFF8 workbook. The shared string table must precede the sheets in the file but is
+// complete only at the end, so sheet records are kept until finish(): in memory up to a
+// threshold, then in a temporary file.
+class XlsWriter final : public WorkbookWriter
+{
+public:
+    XlsWriter();
+    ~XlsWriter() override;
+
+    WorkbookLimits limits() const override;
+    bool begin(const QString& path, const QDateTime& created) override;
+    bool addSheet(const QString& name, const std::vector<std::pair<int, NumberFormat>>& columnFormats) override;
+    bool writeRow(int row, const Cell* cells, int count) override;
+    bool finish() override;
+    QString errorString() const override;
+
+    // Sheet records held in memory before they move to a temporary file (default 32 MiB).
+    void setSpillThreshold(std::size_t bytes);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace engine

@@ -1,7 +1,7 @@
-#include "settings/startupvalues.h"
 #include "platform/binding.h"
 #include "platform/processtable.h"
 #include "platform/terminationsignal.h"
+#include "settings/startupvalues.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>

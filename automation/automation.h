@@ -9,6 +9,8 @@
 // Worksheet, Range). They stay valid until the application object is destroyed; destroying it
 // releases all of them.
 
+#include "automation/failure.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -63,17 +65,29 @@ public:
     virtual Range* cells(int row, int column) = 0;
 };
 
+// What a save wrote, where the application knows it (the embedded engine does, a COM application
+// does not): the rows and sheets written and the encoding the text was read in.
+struct SaveFacts
+{
+    qint64 rows = -1; // rows of data (continuation sheets included, the warning sheet not)
+    int sheets = -1;  // sheets of data
+    QString encoding; // "UTF-8", "GB18030", "UTF-16LE", ...; empty for a workbook filled cell by cell
+};
+
 class Workbook
 {
 public:
     virtual ~Workbook() = default;
-    // Writes the workbook as .xlsx (51) or .xls (56). Returns false, with errorString(), when no
+    // Writes the workbook as .xlsx (51) or .xls (56). Returns false, with failure(), when no
     // complete file was written.
     virtual bool saveAs(const QString& path, int fileFormat) = 0;
     virtual bool close(bool saveChanges) = 0;
-    virtual QString errorString() const { return {}; }
-    // Data that the last save could not store (cut columns or characters), one message each.
+    // Why the last call failed.
+    virtual Failure failure() const { return {}; }
+    // What the workbook could not hold as the text had it (cut columns or characters, characters
+    // that could not be decoded, dropped NUL characters), one message each; after a save.
     virtual QStringList warnings() const { return {}; }
+    virtual SaveFacts saveFacts() const { return {}; }
 };
 
 class Workbooks
@@ -86,7 +100,8 @@ public:
     virtual bool openText(const OpenTextArguments& arguments) = 0;
     // Adds an empty workbook, which becomes the active one.
     virtual bool add() = 0;
-    virtual QString errorString() const { return {}; }
+    // Why the last call failed.
+    virtual Failure failure() const { return {}; }
 };
 
 class SpreadsheetApplication : public QObject
@@ -107,6 +122,15 @@ public:
     // True when saves are checked by the application itself (the embedded engine reports every
     // failed save); false when the caller must look at the output file after a save.
     virtual bool reportsSaveFailures() const { return false; }
+    // True when the application reads a source text in whatever encoding it is written (the
+    // embedded engine); the caller then imports the source itself, with the encoding choice as
+    // the import's origin (0 recognise, 1200 UTF-16, 2 the system's 8-bit code page), instead of
+    // preparing an import file in the 8-bit code page.
+    virtual bool readsSourceTexts() const { return false; }
+    // Asks an operation in progress on the application's thread to give up soon; it then fails
+    // with Reason::Interrupted and leaves no file behind. Callable from any thread; an application
+    // that cannot be interrupted ignores it.
+    virtual void abort() {}
 };
 
 // Creates the application object a run talks to (one binding of this interface). The caller (or

@@ -27,11 +27,11 @@ enum class NumberFormat : std::uint8_t {
     DateSlash,          // yyyy/m/d
     DateTimeSlash,
     DateTimeSecondsSlash,
-    DateChinese,        // yyyy"年"m"月"d"日"
+    DateChinese, // yyyy"年"m"月"d"日"
     DateTimeChinese,
     DateTimeSecondsChinese,
-    Time,               // hh:mm
-    TimeSeconds,        // hh:mm:ss
+    Time,        // hh:mm
+    TimeSeconds, // hh:mm:ss
     Count
 };
 
@@ -49,7 +49,10 @@ struct Cell
     {
         return Cell{CellType::Number, format, value, {}};
     }
-    static Cell makeBoolean(bool value) { return Cell{CellType::Boolean, NumberFormat::General, value ? 1.0 : 0.0, {}}; }
+    static Cell makeBoolean(bool value)
+    {
+        return Cell{CellType::Boolean, NumberFormat::General, value ? 1.0 : 0.0, {}};
+    }
     static Cell makeText(std::string_view value, NumberFormat format = NumberFormat::General)
     {
         return Cell{CellType::Text, format, 0, value};

@@ -1,5 +1,8 @@
 #include "cli/commandline.h"
 
+#include "convert/sourcefiles.h"
+#include "convert/textcolumns.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -16,14 +19,7 @@ QString folderArgument(const QString& path)
 
 bool validTextColumns(const QString& list)
 {
-    const QStringList pieces = list.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    for (const QString& piece : pieces) {
-        bool ok = false;
-        const int value = piece.trimmed().toInt(&ok, 10);
-        if (!ok || value < 1)
-            return false;
-    }
-    return !pieces.isEmpty();
+    return !parseTextColumnList(list).invalid;
 }
 
 } // namespace
@@ -113,12 +109,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
             QString value;
             if (!takeValue(&value))
                 return fail(QStringLiteral("%1 需要一个分隔符: tab, semicolon, comma 或 space").arg(argument));
-            const QStringList names{QStringLiteral("tab"), QStringLiteral("semicolon"), QStringLiteral("comma"),
-                                    QStringLiteral("space")};
-            const int index = names.indexOf(value.toLower());
-            if (index < 0)
-                return fail(QStringLiteral("无效的分隔符 \"%1\": 可选 tab, semicolon, comma 或 space").arg(value));
-            options.delimiter = index + 1;
+            if (!delimiterFromName(value, &options.delimiter))
+                return fail(QStringLiteral("无效的分隔符 \"%1\": 可选 %2").arg(value, delimiterNames()));
         } else if (argument == QLatin1String("--merge-delimiters")) {
             options.consecutiveDelimiters = true;
         } else if (argument == QLatin1String("--text-columns")) {
@@ -168,8 +160,7 @@ CommandLine parseCommandLine(const QStringList& arguments)
     options.sourceFolder = folderArgument(sourceFolder);
     options.saveToSourceFolder = !haveSaveFolder;
     options.saveFolder = haveSaveFolder ? folderArgument(saveFolder) : QString();
-    options.failureListPath =
-        QDir::toNativeSeparators(QDir(options.sourceFolder).filePath(QStringLiteral("无法转换的文件目录.txt")));
+    options.failureListPath = QDir::toNativeSeparators(QDir(options.sourceFolder).filePath(failureListFileName()));
     return result;
 }
 

@@ -72,45 +72,25 @@ public:
         total = count;
     }
 
-    void fileFinished(const QString& nativePath, Outcome outcome, const QString& detail,
-                      const QStringList& warnings) override
+    void fileFinished(const FileResult& result) override
     {
         QMutexLocker lock(&mutex);
         ++done;
         clearBar();
-        if (outcome == Outcome::Failed) {
-            ++failed;
-            printLine(stderr, QStringLiteral("失败: %1: %2").arg(nativePath, detail));
-        } else if (!quiet && !terminal) {
-            printLine(stderr, QStringLiteral("[%1/%2] %3 -> %4").arg(done).arg(total).arg(nativePath, detail));
-        }
-        for (const QString& warning : warnings)
-            printLine(stderr, QStringLiteral("警告: %1: %2").arg(nativePath, warning));
-        drawBar(nativePath);
-    }
-
-    void failureListWritten(const QString& path) override
-    {
-        QMutexLocker lock(&mutex);
-        failureList = path;
+        if (result.status == FileStatus::Failed)
+            printLine(stderr, QStringLiteral("失败: %1: %2").arg(result.source, result.failure.text()));
+        else if (!quiet && !terminal)
+            printLine(stderr,
+                      QStringLiteral("[%1/%2] %3 -> %4").arg(done).arg(total).arg(result.source, result.workbook));
+        for (const QString& warning : result.warnings)
+            printLine(stderr, QStringLiteral("警告: %1: %2").arg(result.source, warning));
+        drawBar(result.source);
     }
 
     void finish()
     {
         QMutexLocker lock(&mutex);
         clearBar();
-    }
-
-    int failedCount()
-    {
-        QMutexLocker lock(&mutex);
-        return failed;
-    }
-
-    QString failureListPath()
-    {
-        QMutexLocker lock(&mutex);
-        return failureList;
     }
 
 private:
@@ -151,8 +131,6 @@ private:
     bool barShown = false;
     int total = 0;
     int done = 0;
-    int failed = 0;
-    QString failureList;
 };
 
 } // namespace
@@ -180,7 +158,6 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
         return 2;
     }
 
-    conversionOptions() = command.options;
     if (!command.automatic)
         removeOldFailureList(command.options);
 
@@ -190,11 +167,15 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     MergeObject* worker = new MergeObject;
     worker->setObserver(&observer);
     worker->setApplicationFactory(binding);
+    worker->setOptions(command.options);
     worker->moveToThread(&thread);
 
-    QStringList texts;
+    QString lastText;
+    RunSummary summary;
     QObject::connect(worker, &MergeObject::ShowDisposingFile, QCoreApplication::instance(),
-                     [&texts](const QString& text) { texts.append(text); });
+                     [&lastText](const QString& text) { lastText = text; });
+    QObject::connect(worker, &MergeObject::RunFinished, QCoreApplication::instance(),
+                     [&summary](const RunSummary& finished) { summary = finished; });
     QObject::connect(worker, &MergeObject::Signal_SetButtonEnable, QCoreApplication::instance(),
                      [] { QCoreApplication::quit(); });
 
@@ -213,19 +194,17 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     observer.finish();
 
     // The last text of a run is its summary, or the message that ended it.
-    const QString last = texts.isEmpty() ? QString() : texts.last();
-    const QString summary = summaryText(0).left(4);
-    const bool hasSummary = last.startsWith(summary);
-    if (hasSummary)
-        printLine(stdout, last);
-    else if (!last.isEmpty())
-        printLine(stderr, last);
-    if (interruptRequested.load())
+    if (summary.runFailure.isFailure()) {
+        printLine(stderr, lastText);
+        if (!summary.runFailure.path.isEmpty())
+            printLine(stderr, summary.runFailure.path);
+    } else {
+        printLine(stdout, summaryText(summary.converted));
+    }
+    if (summary.interrupted)
         printLine(stderr, QStringLiteral("已中断: 当前文件完成后停止, 其余文件未转换。"));
-    const QString failureList = observer.failureListPath();
-    if (!failureList.isEmpty())
-        printLine(stdout, QStringLiteral("无法转换的文件列在: %1").arg(failureList));
+    if (!summary.failureListPath.isEmpty())
+        printLine(stdout, QStringLiteral("无法转换的文件列在: %1").arg(summary.failureListPath));
 
-    const bool allConverted = hasSummary && observer.failedCount() == 0 && !interruptRequested.load();
-    return allConverted ? 0 : 1;
+    return summary.allConverted() ? 0 : 1;
 }

@@ -1,8 +1,27 @@
 #pragma once
-// The options of the current conversion job. The window (or the command-line tool) fills the
-// process-wide record before it triggers a run; the worker only reads it.
+// The options of one conversion job: what the window's controls (or the command line) say when
+// the job starts. The front end fills a record and hands the worker its own copy; nothing else
+// shares it.
 
+#include <QByteArray>
+#include <QChar>
 #include <QString>
+
+// The column delimiter. The numbers are the ones the settings file stores ("DelimiterChoice").
+enum class Delimiter { Tab = 1, Semicolon = 2, Comma = 3, Space = 4 };
+
+// Everything that is said about a delimiter, in one place: its settings-file value, the character
+// that separates cells, and its name on the command line.
+QByteArray settingsValueOf(Delimiter delimiter);
+// The delimiter a stored settings value stands for: its first character "2", "3" or "4"; anything
+// else (an empty value included) is the tab.
+Delimiter delimiterFromSettingsValue(const QByteArray& value);
+QChar separatorOf(Delimiter delimiter);
+QString nameOf(Delimiter delimiter);
+// The delimiter of a command-line name, in any letter case; false when there is none.
+bool delimiterFromName(const QString& name, Delimiter* delimiter);
+// The names, in the delimiters' order, for help texts and messages ("tab, semicolon, comma, space").
+QString delimiterNames();
 
 struct ConversionOptions
 {
@@ -10,7 +29,7 @@ struct ConversionOptions
     QString saveFolder;
     bool saveToSourceFolder = false;
     bool xlsxOutput = true;
-    int delimiter = 1; // 1 tab, 2 semicolon, 3 comma, 4 space
+    Delimiter delimiter = Delimiter::Tab;
     bool consecutiveDelimiters = false;
     bool textColumnsEnabled = false;
     QString textColumns;
@@ -19,6 +38,3 @@ struct ConversionOptions
     bool sourceUtf8Bom = false;
     QString failureListPath;
 };
-
-// The process-wide record.
-ConversionOptions& conversionOptions();

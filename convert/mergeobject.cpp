@@ -1,14 +1,15 @@
 #include "convert/mergeobject.h"
 
-#include "convert/conversionoptions.h"
 #include "convert/sourcefiles.h"
 #include "convert/sourcetext.h"
 #include "convert/textcolumns.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutexLocker>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTextCodec>
@@ -16,13 +17,13 @@
 namespace {
 
 const QString cannotOpenText = QStringLiteral("遇到无法打开的txt文件,请先将其关闭,或重启电脑后再尝试转换!");
-const QString noApplicationText =
-    QStringLiteral("本功能需要电脑中装有微软office或金山wps专业版(注意是专业版,不是个人版)!");
 
 QString droppedNulWarning(qint64 count)
 {
     return QStringLiteral("文本中的 %1 个空字符(NUL)无法存入单元格,已略去").arg(count);
 }
+
+const int runSummaryType = qRegisterMetaType<RunSummary>("RunSummary");
 
 } // namespace
 
@@ -31,7 +32,7 @@ QString droppedNulWarning(qint64 count)
 class MergeObject::Run
 {
 public:
-    explicit Run(MergeObject& worker) : worker(worker), options(conversionOptions()) {}
+    explicit Run(MergeObject& worker) : worker(worker), options(worker.jobOptions) {}
 
     void progress(const QString& text) { emit worker.ShowDisposingFile(text); }
 
@@ -49,67 +50,103 @@ public:
         }
         progress(QStringLiteral("WorkBooks OK!"));
         if (!books) {
-            progress(noApplicationText);
+            summary.runFailure = Failure(Reason::NoApplication);
+            summary.notReached = summary.sources;
+            progress(reasonText(Reason::NoApplication));
             closeConnection();
             return false;
         }
+        QMutexLocker lock(&worker.applicationLock);
+        worker.runningApplication = application;
+        if (worker.abortRequested())
+            application->abort();
         return true;
     }
 
     void closeConnection()
     {
         if (application) {
+            {
+                QMutexLocker lock(&worker.applicationLock);
+                worker.runningApplication = nullptr;
+            }
             application->quit();
             delete application;
             application = nullptr;
             books = nullptr;
         }
+        summary.interrupted = summary.interrupted || (worker.stopRequested() && summary.notReached > 0);
+        emit worker.RunFinished(summary);
         emit worker.Signal_SetButtonEnable();
     }
 
     void listSources()
     {
         entries = listSourceFiles(options.sourceFolder);
-        int count = 0;
         for (const QFileInfo& entry : qAsConst(entries))
-            count += isSourceFile(entry) ? 1 : 0;
+            summary.sources += isSourceFile(entry) ? 1 : 0;
         if (worker.observer)
-            worker.observer->sourceFilesListed(count);
+            worker.observer->sourceFilesListed(summary.sources);
     }
 
-    void fileFailed(const QString& nativePath, const QString& reason, const QStringList& warnings = {})
+    void finishFile(FileResult& result)
     {
-        failures.append(nativePath);
+        result.seconds = fileTimer.nsecsElapsed() / 1e9;
+        if (result.status == FileStatus::Converted) {
+            ++summary.converted;
+        } else if (result.status == FileStatus::Failed) {
+            ++summary.failed;
+            failures.append(result.source);
+        }
         if (worker.observer)
-            worker.observer->fileFinished(nativePath, MergeObserver::Outcome::Failed, reason, warnings);
+            worker.observer->fileFinished(result);
+    }
+
+    void fileFailed(FileResult& result, const Failure& failure)
+    {
+        result.status = FileStatus::Failed;
+        result.failure = failure;
+        finishFile(result);
     }
 
     // Calls `convert` for every source file in list order, after sending its path as progress
-    // text, until a stop is requested. Returns false when `convert` aborted the run.
+    // text, until a stop is requested. Returns false when `convert` ended the run.
     template <typename Convert>
     bool forEachSource(Convert convert)
     {
+        int reached = 0;
         for (const QFileInfo& entry : qAsConst(entries)) {
-            if (worker.stopRequested())
-                break;
             if (!isSourceFile(entry))
                 continue;
+            if (worker.stopRequested())
+                break;
+            ++reached;
             const QString nativePath = QDir::toNativeSeparators(entry.absoluteFilePath());
             progress(nativePath);
-            if (!convert(entry, nativePath))
+            if (worker.observer)
+                worker.observer->fileStarted(nativePath);
+            fileTimer.start();
+            FileResult result;
+            result.source = nativePath;
+            result.workbook = outputLocation(entry, options).filePath;
+            if (!convert(entry, result)) {
+                summary.notReached = summary.sources - reached;
                 return false;
+            }
         }
+        summary.notReached = summary.sources - reached;
         return true;
     }
 
     // The settings-driven steps for one source file. Returns false when the source cannot be
     // opened, which ends the run.
-    bool transformFile(const QFileInfo& entry, const QString& nativePath, const QTemporaryDir& importFolder)
+    bool transformFile(const QFileInfo& entry, FileResult& result, const QTemporaryDir& importFolder)
     {
+        const QString& nativePath = result.source;
         if (const QFileInfo info(nativePath); info.exists() && !info.isFile()) {
             // A FIFO, a device or the like is no text to convert; it is listed, and the run goes
             // on (it is not a text that some program holds open).
-            fileFailed(nativePath, QStringLiteral("不是普通文件"));
+            fileFailed(result, Failure(Reason::NotARegularFile));
             return true;
         }
         const bool cellByCell = usesCellByCellRoute(options);
@@ -121,30 +158,29 @@ public:
             prepared.ok = readSourceText(nativePath, options, &sourceText, &prepared.errorString, &prepared.droppedNul);
             prepared.sourceUnreadable = !prepared.ok;
         } else if (importFilePath.isEmpty()) {
-            prepared.errorString = QStringLiteral("无法创建临时文件夹: %1").arg(importFolder.errorString());
+            prepared.errorString = importFolder.errorString();
         } else {
             prepared = prepareImportFile(nativePath, importFilePath, options);
         }
         if (prepared.sourceUnreadable) {
             // What was gathered so far, and this file, are still listed.
-            fileFailed(nativePath, prepared.errorString);
+            fileFailed(result, Failure(Reason::ReadError, QString(), prepared.errorString));
             return false;
         }
         if (!prepared.ok) {
-            fileFailed(nativePath, prepared.errorString);
+            fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), prepared.errorString));
             return true;
         }
 
-        QStringList warnings;
         if (prepared.droppedNul > 0)
-            warnings << droppedNulWarning(prepared.droppedNul);
-        Workbook* workbook =
-            cellByCell ? importCellByCell(sourceText, warnings) : importByOpenText(importFilePath, prepared.codePage);
+            result.warnings << droppedNulWarning(prepared.droppedNul);
+        Workbook* workbook = cellByCell ? importCellByCell(sourceText, result.warnings)
+                                        : importByOpenText(importFilePath, prepared.codePage);
         if (workbook) {
-            saveAndClose(workbook, entry, nativePath, warnings);
+            saveAndClose(workbook, entry, result);
         } else {
-            const QString reason = books->errorString();
-            fileFailed(nativePath, reason.isEmpty() ? QStringLiteral("导入没有生成工作簿") : reason, warnings);
+            const Failure failure = books->failure();
+            fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
         }
         if (!importFilePath.isEmpty())
             QFile::remove(importFilePath);
@@ -160,10 +196,10 @@ public:
         arguments.dataType = 1;
         arguments.textQualifier = 1;
         arguments.consecutiveDelimiter = options.consecutiveDelimiters;
-        arguments.tab = options.delimiter == 1;
-        arguments.semicolon = options.delimiter == 2;
-        arguments.comma = options.delimiter == 3;
-        arguments.space = options.delimiter == 4;
+        arguments.tab = options.delimiter == Delimiter::Tab;
+        arguments.semicolon = options.delimiter == Delimiter::Semicolon;
+        arguments.comma = options.delimiter == Delimiter::Comma;
+        arguments.space = options.delimiter == Delimiter::Space;
         arguments.other = false;
         arguments.otherChar = 936;
         arguments.fieldInfo = columnFormatList(options);
@@ -184,7 +220,7 @@ public:
             if (Range* range = sheet->columns(column))
                 range->setNumberFormatLocal(QStringLiteral("@"));
         }
-        const QChar separator = cellByCellSeparator(options.delimiter);
+        const QChar separator = separatorOf(options.delimiter);
         const QStringList lines = splitCellByCellLines(sourceText);
         sourceText.clear();
         int unset = 0;
@@ -203,17 +239,14 @@ public:
 
     // Saves the workbook by the output location rule and closes it. A save that produced no
     // workbook is a failure: the file goes into the failure list and is not counted.
-    void saveAndClose(Workbook* workbook, const QFileInfo& entry, const QString& nativePath, QStringList warnings)
+    void saveAndClose(Workbook* workbook, const QFileInfo& entry, FileResult& result)
     {
         const OutputLocation location = outputLocation(entry, options);
         // Sources whose names differ only in letter case ("a.txt", "a.TXT") map to the same
         // workbook. The later one would silently replace the earlier one's, so it fails instead.
         if (savedWorkbooks.contains(location.filePath)) {
-            fileFailed(nativePath,
-                       QStringLiteral("工作簿 %1 已由同一文件夹中只有大小写不同的另一个txt文件写出, 未覆盖")
-                           .arg(location.filePath),
-                       warnings);
             workbook->close(false);
+            fileFailed(result, Failure(Reason::CaseCollision, location.filePath));
             return;
         }
         ensureFolder(location.folder);
@@ -227,20 +260,16 @@ public:
             const QFileInfo after(location.filePath);
             saved = after.exists() && after.isFile() && (!existedBefore || after.lastModified() != timeBefore);
         }
-        warnings += workbook->warnings();
-        if (saved) {
-            ++successCount;
-            savedWorkbooks.insert(location.filePath);
-            if (worker.observer)
-                worker.observer->fileFinished(nativePath, MergeObserver::Outcome::Converted, location.filePath,
-                                              warnings);
-        } else {
-            QString reason = workbook->errorString();
-            if (reason.isEmpty())
-                reason = QStringLiteral("未能保存工作簿 %1").arg(location.filePath);
-            fileFailed(nativePath, reason, warnings);
-        }
+        result.warnings += workbook->warnings();
+        result.facts = workbook->saveFacts();
+        const Failure failure = workbook->failure();
         workbook->close(false);
+        if (saved) {
+            savedWorkbooks.insert(location.filePath);
+            finishFile(result);
+        } else {
+            fileFailed(result, failure.isFailure() ? failure : Failure(Reason::SaveFailed, location.filePath));
+        }
     }
 
     // Writes the failure list (one native path per line, CR LF, the 8-bit code page) and hands it
@@ -265,14 +294,13 @@ public:
             if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
                 file.flush()) {
                 file.close();
-                const QString shown = QDir::toNativeSeparators(path);
-                if (worker.observer)
-                    worker.observer->failureListWritten(shown);
+                summary.failureListPath = QDir::toNativeSeparators(path);
                 if (worker.showFileAction)
-                    worker.showFileAction(shown);
+                    worker.showFileAction(summary.failureListPath);
                 return;
             }
         }
+        summary.failureListLost = true;
         progress(QStringLiteral("无法写入失败列表 %1").arg(QDir::toNativeSeparators(preferredPath)));
     }
 
@@ -283,12 +311,21 @@ public:
     QList<QFileInfo> entries;
     QStringList failures;
     QSet<QString> savedWorkbooks; // written in this run
-    int successCount = 0;
+    QElapsedTimer fileTimer;
+    RunSummary summary;
 };
 
-MergeObject::MergeObject(QObject* parent) : QObject(parent) {}
+MergeObject::MergeObject(QObject* parent) : QObject(parent)
+{
+    Q_UNUSED(runSummaryType)
+}
 
 MergeObject::~MergeObject() = default;
+
+void MergeObject::setOptions(const ConversionOptions& options)
+{
+    jobOptions = options;
+}
 
 void MergeObject::setApplicationFactory(SpreadsheetApplicationFactory factory)
 {
@@ -310,6 +347,20 @@ bool MergeObject::stopRequested() const
     return stopFlag.load();
 }
 
+void MergeObject::requestAbort()
+{
+    stopFlag.store(true);
+    abortFlag.store(true);
+    QMutexLocker lock(&applicationLock);
+    if (runningApplication)
+        runningApplication->abort();
+}
+
+bool MergeObject::abortRequested() const
+{
+    return abortFlag.load();
+}
+
 void MergeObject::setObserver(MergeObserver* newObserver)
 {
     observer = newObserver;
@@ -326,14 +377,16 @@ void MergeObject::Transform()
     // never overwrite a source and a missing save folder cannot break the import.
     QTemporaryDir importFolder(QDir(QDir::tempPath()).filePath(QStringLiteral("quillmorne-import-XXXXXX")));
     const QString failureListPath = failureListPathFor(run.options);
-    const bool completed = run.forEachSource([&](const QFileInfo& entry, const QString& nativePath) {
-        return run.transformFile(entry, nativePath, importFolder);
-    });
+    const bool completed = run.forEachSource(
+        [&](const QFileInfo& entry, FileResult& result) { return run.transformFile(entry, result, importFolder); });
     run.writeFailureList(failureListPath);
-    if (completed)
-        run.progress(summaryText(run.successCount));
-    else
-        run.progress(cannotOpenText); // the run stopped at a source it could not open
+    if (completed) {
+        run.progress(summaryText(run.summary.converted));
+    } else {
+        // The run stopped at a source it could not open.
+        run.summary.runFailure = Failure(Reason::Locked, run.failures.isEmpty() ? QString() : run.failures.last());
+        run.progress(cannotOpenText);
+    }
     run.closeConnection();
 }
 
@@ -344,12 +397,12 @@ void MergeObject::AutoTransform()
     if (!run.openConnection())
         return;
 
-    run.forEachSource([&run](const QFileInfo& entry, const QString& nativePath) {
-        if (Workbook* workbook = run.books->open(nativePath)) {
-            run.saveAndClose(workbook, entry, nativePath, {});
+    run.forEachSource([&run](const QFileInfo& entry, FileResult& result) {
+        if (Workbook* workbook = run.books->open(result.source)) {
+            run.saveAndClose(workbook, entry, result);
         } else {
-            const QString reason = run.books->errorString();
-            run.fileFailed(nativePath, reason.isEmpty() ? QStringLiteral("无法打开") : reason);
+            const Failure failure = run.books->failure();
+            run.fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
         }
         return true;
     });
@@ -357,6 +410,6 @@ void MergeObject::AutoTransform()
     // Files the application could not open are reported in the same list as the settings-driven
     // mode's, so no file goes missing from a run unnoticed.
     run.writeFailureList(QDir(QDir::fromNativeSeparators(run.options.sourceFolder)).filePath(failureListFileName()));
-    run.progress(summaryText(run.successCount));
+    run.progress(summaryText(run.summary.converted));
     run.closeConnection();
 }

@@ -1,10 +1,14 @@
 #pragma once
-// The conversion worker. A job creates one MergeObject, moves it to a thread of its own and
-// triggers one of the two run slots through a queued connection; the run reports progress texts
-// and, as its very last act, Signal_SetButtonEnable().
+// The conversion worker. A job creates one MergeObject, gives it the job's options and the
+// spreadsheet binding, moves it to a thread of its own and triggers one of the two run slots
+// through a queued connection. The run reports progress texts; when it ends it delivers its
+// RunSummary and then, as its very last act, Signal_SetButtonEnable().
 
 #include "automation/automation.h"
+#include "convert/conversionoptions.h"
+#include "convert/runsummary.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -13,24 +17,14 @@
 #include <functional>
 
 // Detail of a run beyond the status texts, for front ends that show more (the command-line
-// tool's progress bar and per-file lines). Called on the worker's thread, in run order.
+// tool's progress bar, per-file lines and report). Called on the worker's thread, in run order.
 class MergeObserver
 {
 public:
-    enum class Outcome { Converted, Failed };
     virtual ~MergeObserver() = default;
     virtual void sourceFilesListed(int count) { Q_UNUSED(count) }
-    // detail: the workbook's path when converted, the reason when failed. warnings: data that
-    // could not be stored (cut columns or characters, dropped NUL characters).
-    virtual void fileFinished(const QString& nativePath, Outcome outcome, const QString& detail,
-                              const QStringList& warnings)
-    {
-        Q_UNUSED(nativePath)
-        Q_UNUSED(outcome)
-        Q_UNUSED(detail)
-        Q_UNUSED(warnings)
-    }
-    virtual void failureListWritten(const QString& path) { Q_UNUSED(path) }
+    virtual void fileStarted(const QString& nativePath) { Q_UNUSED(nativePath) }
+    virtual void fileFinished(const FileResult& result) { Q_UNUSED(result) }
 };
 
 class MergeObject : public QObject
@@ -40,6 +34,9 @@ public:
     explicit MergeObject(QObject* parent = nullptr);
     ~MergeObject() override;
 
+    // The options of the job; the worker keeps its own copy. Set before the run is triggered.
+    void setOptions(const ConversionOptions& options);
+    const ConversionOptions& options() const { return jobOptions; }
     // The spreadsheet application a run talks to: the binding the program's entry point chose, or a
     // double in tests. Without one, a run finds no spreadsheet application and says so.
     void setApplicationFactory(SpreadsheetApplicationFactory factory);
@@ -47,15 +44,21 @@ public:
     // desktop's text viewer, the command-line tool prints its path. By default nothing is shown.
     void setShowFileAction(std::function<void(const QString& path)> action);
     // Asks a running run to stop after the file in progress (callable from any thread). Workbooks
-    // already saved stay; the run still writes its failure list and ends with its end signal.
+    // already saved stay; the run still writes its failure list and ends with its end signals.
     void requestStop();
     bool stopRequested() const;
+    // Asks a running run to stop now (callable from any thread): the file in progress is given up
+    // and leaves nothing behind, and the run ends as after requestStop().
+    void requestAbort();
+    bool abortRequested() const;
     // Not owned; must outlive the runs it observes.
     void setObserver(MergeObserver* observer);
 
 signals:
     void Signal_SetButtonEnable();
     void ShowDisposingFile(QString filePath);
+    // The run has ended; emitted just before Signal_SetButtonEnable().
+    void RunFinished(RunSummary summary);
 
 public slots:
     void Transform();
@@ -63,8 +66,14 @@ public slots:
 
 private:
     class Run;
+    ConversionOptions jobOptions;
     SpreadsheetApplicationFactory applicationFactory;
     std::function<void(const QString&)> showFileAction;
     MergeObserver* observer = nullptr;
     std::atomic<bool> stopFlag{false};
+    std::atomic<bool> abortFlag{false};
+    // The application of the run in progress, so that requestAbort() can reach it from another
+    // thread; guarded by applicationLock.
+    QMutex applicationLock;
+    SpreadsheetApplication* runningApplication = nullptr;
 };

@@ -1,15 +1,27 @@
 #include "convert/textcolumns.h"
 
-QList<int> parseTextColumns(const QString& text)
+#include <QRegularExpression>
+
+TextColumnList parseTextColumnList(const QString& text)
 {
-    QList<int> columns;
-    const QStringList pieces = text.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    static const QRegularExpression separators(QStringLiteral("[,，、]"));
+    TextColumnList list;
+    const QStringList pieces = text.split(separators, Qt::KeepEmptyParts);
     for (const QString& piece : pieces) {
         bool ok = false;
         const int value = piece.trimmed().toInt(&ok, 10);
-        columns.append(ok ? value : 0);
+        list.columns.append(ok ? value : 0);
+        if ((!ok || value < 1) && !list.invalid) {
+            list.invalid = true;
+            list.firstInvalidPiece = piece;
+        }
     }
-    return columns;
+    return list;
+}
+
+QList<int> parseTextColumns(const QString& text)
+{
+    return parseTextColumnList(text).columns;
 }
 
 QList<QPair<int, int>> columnFormatList(const ConversionOptions& options)
@@ -28,20 +40,6 @@ QList<QPair<int, int>> columnFormatList(const ConversionOptions& options)
 bool usesCellByCellRoute(const ConversionOptions& options)
 {
     return options.textColumnsEnabled && !options.textColumns.isEmpty() && options.cellByCellMode;
-}
-
-QChar cellByCellSeparator(int delimiter)
-{
-    switch (delimiter) {
-    case 2:
-        return QLatin1Char(';');
-    case 3:
-        return QLatin1Char(',');
-    case 4:
-        return QLatin1Char(' ');
-    default:
-        return QLatin1Char('\t');
-    }
 }
 
 QStringList splitCellByCellLines(const QString& text)

@@ -5,6 +5,7 @@
 #include "workbook/workbooksaver.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -126,7 +127,7 @@ public:
     // Workbook
     bool saveAs(const QString& path, int fileFormat) override;
     bool close(bool saveChanges) override;
-    QString errorString() const override { return m_error; }
+    Failure failure() const override { return m_failure; }
     QStringList warnings() const override { return m_warnings; }
 
     // Worksheet
@@ -136,7 +137,7 @@ public:
     // The cell model, read from the import first when the workbook was imported; null (with
     // the error set) when the import cannot be read.
     CellModel* model();
-    void setError(const QString& error) { m_error = error; }
+    void setFailure(const Failure& failure) { m_failure = failure; }
 
 private:
     std::unique_ptr<RowSource> takeImport()
@@ -144,10 +145,7 @@ private:
         if (m_importSource)
             return std::move(m_importSource);
         // A second save reads the text again.
-        QString error;
-        std::unique_ptr<RowSource> source = openTextImport(m_importPath, m_importOptions, &error);
-        if (!source)
-            m_error = error;
+        std::unique_ptr<RowSource> source = openTextImport(m_importPath, m_importOptions, &m_failure);
         return source;
     }
 
@@ -159,7 +157,7 @@ private:
     ImportOptions m_importOptions;
     std::unique_ptr<RowSource> m_importSource;
     std::unique_ptr<CellModel> m_model;
-    QString m_error;
+    Failure m_failure;
     QStringList m_warnings;
 };
 
@@ -170,13 +168,13 @@ public:
     Workbook* open(const QString& path) override;
     bool openText(const OpenTextArguments& arguments) override;
     bool add() override;
-    QString errorString() const override { return m_error; }
+    Failure failure() const override { return m_failure; }
 
 private:
     EmbeddedBook* import(const QString& path, const ImportOptions& options);
 
     EmbeddedApplication::State& m_state;
-    QString m_error;
+    Failure m_failure;
 };
 
 } // namespace
@@ -214,15 +212,16 @@ namespace {
 
 bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
 {
-    m_error.clear();
+    m_failure = Failure();
     m_warnings.clear();
     if (m_closed) {
-        m_error = QStringLiteral("the workbook is closed");
+        m_failure = Failure(Reason::SaveFailed, QString(), QStringLiteral("工作簿已关闭"));
         return false;
     }
     // Checked here too so that a wrong code does not use up the open import.
     if (fileFormat != FileFormatXlsx && fileFormat != FileFormatXls) {
-        m_error = QStringLiteral("unknown file format %1 (51 writes .xlsx, 56 writes .xls)").arg(fileFormat);
+        m_failure = Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
+                            QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat));
         return false;
     }
     SaveResult result;
@@ -235,7 +234,7 @@ bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
             return false;
         result = saveWorkbook(*rows, m_sheetName, path, fileFormat, m_created);
     }
-    m_error = result.errorString;
+    m_failure = result.failure;
     m_warnings = result.warnings;
     return result.ok;
 }
@@ -266,7 +265,7 @@ Range* EmbeddedBook::cells(int row, int column)
 CellModel* EmbeddedBook::model()
 {
     if (m_closed) {
-        m_error = QStringLiteral("the workbook is closed");
+        m_failure = Failure(Reason::Other, QString(), QStringLiteral("工作簿已关闭"));
         return nullptr;
     }
     if (m_model)
@@ -282,7 +281,7 @@ CellModel* EmbeddedBook::model()
     RowView row;
     while (rows->nextRow(row)) {
         if (row.index > std::numeric_limits<int>::max()) {
-            m_error = QStringLiteral("the text has more rows than a workbook can hold");
+            m_failure = Failure(Reason::Other, QString(), QStringLiteral("文本的行数超出工作簿所能容纳的范围"));
             return nullptr;
         }
         for (int c = 0; c < row.count; ++c) {
@@ -291,8 +290,8 @@ CellModel* EmbeddedBook::model()
         }
         model->setSourceLine(int(row.index), row.sourceLine);
     }
-    if (!rows->errorString().isEmpty()) {
-        m_error = rows->errorString();
+    if (rows->failure().isFailure()) {
+        m_failure = rows->failure();
         return nullptr;
     }
     m_model = std::move(model);
@@ -303,7 +302,7 @@ bool EmbeddedRange::setNumberFormatLocal(const QString& text)
 {
     NumberFormat format;
     if (!numberFormatFromLocal(text, &format)) {
-        m_book->setError(QStringLiteral("unsupported number format \"%1\"").arg(text));
+        m_book->setFailure(Failure(Reason::Other, QString(), QStringLiteral("不支持的数字格式 \"%1\"").arg(text)));
         return false;
     }
     CellModel* model = m_book->model();
@@ -319,7 +318,7 @@ bool EmbeddedRange::setNumberFormatLocal(const QString& text)
 bool EmbeddedRange::setValue(const QVariant& value)
 {
     if (m_row < 0) {
-        m_book->setError(QStringLiteral("a value can only be set into a cell, not into a whole column"));
+        m_book->setFailure(Failure(Reason::Other, QString(), QStringLiteral("值只能写入单元格, 不能写入整列")));
         return false;
     }
     CellModel* model = m_book->model();
@@ -393,8 +392,8 @@ bool EmbeddedRange::setValue(const QVariant& value)
     }
     default:
         if (!value.canConvert<QString>()) {
-            m_book->setError(
-                QStringLiteral("a value of type %1 cannot be stored").arg(QLatin1String(value.typeName())));
+            m_book->setFailure(Failure(Reason::Other, QString(),
+                                       QStringLiteral("无法存入类型为 %1 的值").arg(QLatin1String(value.typeName()))));
             return false;
         }
         text = value.toString().toStdString();
@@ -412,11 +411,11 @@ bool EmbeddedRange::setValue(const QVariant& value)
 
 EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions& options)
 {
-    m_error.clear();
-    QString error;
-    std::unique_ptr<RowSource> source = openTextImport(path, options, &error);
+    m_failure = Failure();
+    std::unique_ptr<RowSource> source = openTextImport(path, options, &m_failure);
     if (!source) {
-        m_error = error.isEmpty() ? QStringLiteral("cannot read %1").arg(path) : error;
+        if (!m_failure.isFailure())
+            m_failure = Failure(Reason::ReadError, QDir::toNativeSeparators(path));
         return nullptr;
     }
     // The document time comes from the text, so converting the same text again gives the same
@@ -434,14 +433,18 @@ Workbook* EmbeddedWorkbooks::open(const QString& path)
 bool EmbeddedWorkbooks::openText(const OpenTextArguments& arguments)
 {
     ImportOptions options;
-    if (!importOptionsFor(arguments, &options, &m_error))
+    m_failure = Failure();
+    QString error;
+    if (!importOptionsFor(arguments, &options, &error)) {
+        m_failure = Failure(Reason::UnsupportedImport, QString(), error);
         return false;
+    }
     return import(arguments.fileName, options) != nullptr;
 }
 
 bool EmbeddedWorkbooks::add()
 {
-    m_error.clear();
+    m_failure = Failure();
     EmbeddedBook* book = m_state.newBook(QStringLiteral("Sheet1"), fixedDocumentTime());
     book->setModel(std::make_unique<CellModel>());
     return true;
@@ -512,8 +515,8 @@ bool importOptionsFor(const OpenTextArguments& arguments, ImportOptions* options
         result.qualifier = 0;
         break;
     default:
-        *errorString = QStringLiteral("unknown text qualifier %1 (1 double quote, 2 single quote, -4142 none)")
-                           .arg(arguments.textQualifier);
+        *errorString =
+            QStringLiteral("未知的文本限定符 %1 (1 为双引号, 2 为单引号, -4142 为无)").arg(arguments.textQualifier);
         return false;
     }
     result.consecutiveDelimiters = arguments.consecutiveDelimiter;

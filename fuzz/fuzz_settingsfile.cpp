@@ -2,8 +2,8 @@
 // never reads past the text, that a write changes nothing but the key's own line (or appends it),
 // that the written value reads back, and that a refused write leaves the file as it was.
 
-#include "settings/settingsfile.h"
 #include "fuzzsupport.h"
+#include "settings/settingsfile.h"
 
 #include <QList>
 

@@ -6,8 +6,8 @@
 // number of cell records.
 
 #include "fuzzsupport.h"
-#include "unicode/textdecoder.h"
 #include "text/textimport.h"
+#include "unicode/textdecoder.h"
 #include "workbook/workbooksaver.h"
 #include "xls/xlswriter.h"
 

@@ -1,8 +1,8 @@
 #include "text/textimport.h"
 
 #include "text/delimitedsplitter.h"
-#include "unicode/textdecoder.h"
 #include "text/valuerecognizer.h"
+#include "unicode/textdecoder.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,8 +42,7 @@ public:
     {
         if (m_decoder.start(m_options.codePage))
             return true;
-        if (errorString)
-            *errorString = m_decoder.errorString();
+        *errorString = m_decoder.errorString();
         return false;
     }
 
@@ -52,7 +51,8 @@ public:
     bool nextRow(RowView& row) override
     {
         if (!m_splitter.next()) {
-            m_error = m_splitter.errorString();
+            if (!m_splitter.errorString().isEmpty())
+                m_failure = Failure(Reason::ReadError, QString(), m_splitter.errorString());
             return false;
         }
         const std::vector<std::string_view>& fields = m_splitter.fields();
@@ -76,7 +76,7 @@ public:
         return true;
     }
 
-    QString errorString() const override { return m_error; }
+    Failure failure() const override { return m_failure; }
 
 private:
     std::unique_ptr<QFile> m_file;
@@ -87,30 +87,32 @@ private:
     std::vector<std::pair<int, NumberFormat>> m_columnFormats;
     std::vector<Cell> m_cells;
     std::int64_t m_rowIndex = 0;
-    QString m_error;
+    Failure m_failure;
 };
 
 } // namespace
 
-std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, QString* errorString)
+std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, Failure* failure)
 {
-    auto fail = [errorString](const QString& message) {
-        if (errorString)
-            *errorString = message;
+    const QString nativePath = QDir::toNativeSeparators(path);
+    auto fail = [failure](const Failure& why) {
+        if (failure)
+            *failure = why;
         return nullptr;
     };
     if (options.dataType == 2)
-        return fail(QStringLiteral("Fixed-width text cannot be imported: only delimited text is supported"));
+        return fail(Failure(Reason::UnsupportedImport, QString(),
+                            QStringLiteral("只能导入带分隔符的文本, 不能导入固定宽度的文本")));
     if (options.dataType != 1)
-        return fail(
-            QStringLiteral("Unknown text data type %1: only delimited text (1) is supported").arg(options.dataType));
+        return fail(Failure(Reason::UnsupportedImport, QString(),
+                            QStringLiteral("未知的数据类型 %1, 只能导入带分隔符的文本 (1)").arg(options.dataType)));
     auto file = std::make_unique<QFile>(path);
     if (!file->open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("Cannot open %1: %2").arg(QDir::toNativeSeparators(path), file->errorString()));
+        return fail(Failure(Reason::ReadError, nativePath, file->errorString()));
     auto source = std::make_unique<TextImportSource>(std::move(file), options);
     QString error;
     if (!source->start(&error))
-        return fail(QStringLiteral("Cannot import %1: %2").arg(QDir::toNativeSeparators(path), error));
+        return fail(Failure(Reason::UnsupportedImport, nativePath, error));
     return source;
 }
 

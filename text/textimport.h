@@ -5,8 +5,8 @@
 // with the widest row, not with the length of the text.
 
 #include "cells/cell.h"
-#include "text/importoptions.h"
 #include "cells/rowsource.h"
+#include "text/importoptions.h"
 
 #include <QString>
 
@@ -16,9 +16,9 @@
 namespace engine {
 
 // Opens the text at `path` for import. The file is opened at once and stays open in the
-// returned source (so a file removed afterwards still imports); null with `errorString` set when
-// it cannot be opened or the options cannot be honoured (unknown code page, fixed width).
-std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, QString* errorString);
+// returned source (so a file removed afterwards still imports); null with `failure` set when it
+// cannot be opened or the options cannot be honoured (unknown code page, fixed width).
+std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, Failure* failure);
 
 // Recognises one field of a column of the given type (General, a date order, or Text). Text
 // cells refer to `field` itself, which must outlive the cell.

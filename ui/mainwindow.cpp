@@ -1,13 +1,13 @@
 #include "ui/mainwindow.h"
 
-#include "settings/settingsfile.h"
-#include "settings/startupvalues.h"
-#include "ui/systemtray.h"
 #include "convert/conversionoptions.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
 #include "platform/screen.h"
 #include "platform/textviewer.h"
+#include "settings/settingsfile.h"
+#include "settings/startupvalues.h"
+#include "ui/systemtray.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -142,16 +142,7 @@ void MainWindow::applySettings(const QByteArray& text)
     else
         ui->rBtn_xlsx->setChecked(true);
 
-    const QByteArray delimiter = GetSettingValue(text, SettingsKey::DelimiterChoice);
-    const char choice = delimiter.isEmpty() ? '1' : delimiter.at(0);
-    if (choice == '2')
-        ui->rBtn_Semicolon->setChecked(true);
-    else if (choice == '3')
-        ui->rBtn_Comma->setChecked(true);
-    else if (choice == '4')
-        ui->rBtn_Space->setChecked(true);
-    else
-        ui->rBtn_Tabs->setChecked(true);
+    delimiterButton(delimiterFromSettingsValue(GetSettingValue(text, SettingsKey::DelimiterChoice)))->setChecked(true);
 }
 
 void MainWindow::writeSetting(const char* key, const QByteArray& value)
@@ -200,9 +191,23 @@ void MainWindow::on_pBtn_SavePath_clicked()
     pickFolder(ui->lEdt_SavePath, SettingsKey::SavePath);
 }
 
+QRadioButton* MainWindow::delimiterButton(Delimiter delimiter) const
+{
+    switch (delimiter) {
+    case Delimiter::Semicolon:
+        return ui->rBtn_Semicolon;
+    case Delimiter::Comma:
+        return ui->rBtn_Comma;
+    case Delimiter::Space:
+        return ui->rBtn_Space;
+    case Delimiter::Tab:
+        break;
+    }
+    return ui->rBtn_Tabs;
+}
+
 bool MainWindow::takeFolderOptions(bool settingsDriven)
 {
-    ConversionOptions& options = conversionOptions();
     options.sourceFolder = QDir::toNativeSeparators(ui->lEdt_SourcePath->text());
     options.saveFolder = QDir::toNativeSeparators(ui->lEdt_SavePath->text());
     options.saveToSourceFolder = ui->cBox_SaveToQuondamPath->isChecked();
@@ -226,17 +231,14 @@ bool MainWindow::takeFolderOptions(bool settingsDriven)
 
 void MainWindow::takeTypeAndDelimiter()
 {
-    ConversionOptions& options = conversionOptions();
     options.xlsxOutput = ui->rBtn_xlsx->isChecked();
     // With no delimiter button checked the option keeps its value.
-    if (ui->rBtn_Tabs->isChecked())
-        options.delimiter = 1;
-    else if (ui->rBtn_Semicolon->isChecked())
-        options.delimiter = 2;
-    else if (ui->rBtn_Comma->isChecked())
-        options.delimiter = 3;
-    else if (ui->rBtn_Space->isChecked())
-        options.delimiter = 4;
+    for (Delimiter delimiter : {Delimiter::Tab, Delimiter::Semicolon, Delimiter::Comma, Delimiter::Space}) {
+        if (delimiterButton(delimiter)->isChecked()) {
+            options.delimiter = delimiter;
+            break;
+        }
+    }
 }
 
 void MainWindow::disposeOfJob()
@@ -273,7 +275,6 @@ void MainWindow::on_pBtn_Transform_clicked()
 {
     if (!takeFolderOptions(true))
         return;
-    ConversionOptions& options = conversionOptions();
     options.failureListPath = options.sourceFolder + QLatin1Char('/') + failureListFileName();
     removeOldFailureList(options);
 
@@ -289,6 +290,7 @@ void MainWindow::on_pBtn_Transform_clicked()
 
     MergeObject* worker = createJob();
     connect(this, &MainWindow::pBtn_Transform_HasClicked, worker, &MergeObject::Transform);
+    worker->setOptions(options);
     emit pBtn_Transform_HasClicked();
 }
 
@@ -308,22 +310,22 @@ void MainWindow::on_cBox_SaveToQuondamPath_clicked()
 
 void MainWindow::on_rBtn_Tabs_clicked()
 {
-    writeSetting(SettingsKey::DelimiterChoice, "1");
+    writeSetting(SettingsKey::DelimiterChoice, settingsValueOf(Delimiter::Tab));
 }
 
 void MainWindow::on_rBtn_Comma_clicked()
 {
-    writeSetting(SettingsKey::DelimiterChoice, "3");
+    writeSetting(SettingsKey::DelimiterChoice, settingsValueOf(Delimiter::Comma));
 }
 
 void MainWindow::on_rBtn_Space_clicked()
 {
-    writeSetting(SettingsKey::DelimiterChoice, "4");
+    writeSetting(SettingsKey::DelimiterChoice, settingsValueOf(Delimiter::Space));
 }
 
 void MainWindow::on_rBtn_Semicolon_clicked()
 {
-    writeSetting(SettingsKey::DelimiterChoice, "2");
+    writeSetting(SettingsKey::DelimiterChoice, settingsValueOf(Delimiter::Semicolon));
 }
 
 void MainWindow::on_rBtn_xlsx_clicked()
@@ -365,6 +367,7 @@ void MainWindow::on_pBtn_AutoTransform_clicked()
 
     MergeObject* worker = createJob();
     connect(this, &MainWindow::pBtn_AutoTransform_HasClicked, worker, &MergeObject::AutoTransform);
+    worker->setOptions(options);
     emit pBtn_AutoTransform_HasClicked();
 }
 

@@ -5,6 +5,7 @@
 // a worker thread.
 
 #include "automation/automation.h"
+#include "convert/conversionoptions.h"
 
 #include <QFileDialog>
 #include <QMainWindow>
@@ -44,6 +45,8 @@ public:
 
     // The size that ShowSoftWindow() restores.
     QSize rememberedSize() const { return QSize(rememberedWidth, rememberedHeight); }
+    // The options the last job was started with (each job's worker has its own copy).
+    const ConversionOptions& jobOptions() const { return options; }
 
 signals:
     void pBtn_Transform_HasClicked();
@@ -83,6 +86,7 @@ private:
     // The options both kinds of job take from the controls; false when a folder check failed.
     bool takeFolderOptions(bool settingsDriven);
     void takeTypeAndDelimiter();
+    class QRadioButton* delimiterButton(Delimiter delimiter) const;
     // Stops (after the file in progress) and destroys the previous job's worker and thread.
     void disposeOfJob();
     // Creates the worker on a new thread, connects it and returns it.
@@ -100,4 +104,7 @@ private:
     AboutBox aboutBox;
     WorkerSetup workerSetup;
     SpreadsheetApplicationFactory spreadsheetBinding;
+    // Filled from the controls when a job starts. Choices that only the settings-driven start
+    // takes keep, for an automatic job, the values of the last settings-driven start.
+    ConversionOptions options;
 };

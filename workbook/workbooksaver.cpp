@@ -129,15 +129,15 @@ public:
     }
 
     // Writes every sheet; the caller has begun the file and finishes it.
-    bool writeSheets(QString* error)
+    bool writeSheets(Failure* error)
     {
         RowView row;
         std::int64_t previous = -1;
         while (m_rows.nextRow(row)) {
             if (row.index <= previous) {
-                *error = QStringLiteral("rows arrived out of order (row %1 after row %2)")
-                             .arg(row.index + 1)
-                             .arg(previous + 1);
+                *error = Failure(
+                    Reason::Other, QString(),
+                    QStringLiteral("行的顺序有误 (第 %1 行在第 %2 行之后)").arg(row.index + 1).arg(previous + 1));
                 return false;
             }
             previous = row.index;
@@ -148,13 +148,11 @@ public:
             }
             const Cell* cells = row.cells;
             const int count = applyLimits(row, cells);
-            if (!m_writer.writeRow(int(row.index % m_limits.maxRows), cells, count)) {
-                *error = m_writer.errorString();
-                return false;
-            }
+            if (!m_writer.writeRow(int(row.index % m_limits.maxRows), cells, count))
+                return writerFailed(error);
         }
-        if (!m_rows.errorString().isEmpty()) {
-            *error = m_rows.errorString();
+        if (m_rows.failure().isFailure()) {
+            *error = m_rows.failure();
             return false;
         }
         if (m_sheetCount == 0 && !startSheet(error))
@@ -165,15 +163,19 @@ public:
     QStringList warnings() const { return m_warnings.messages(); }
 
 private:
-    bool startSheet(QString* error)
+    bool writerFailed(Failure* error)
+    {
+        *error = Failure(Reason::WriteError, QString(), m_writer.errorString());
+        return false;
+    }
+
+    bool startSheet(Failure* error)
     {
         ++m_sheetCount;
         const QString name = m_sheetCount == 1 ? m_firstName : continuationSheetName(m_firstName, int(m_sheetCount));
         m_sheetNames.append(name);
-        if (!m_writer.addSheet(name, m_columnFormats)) {
-            *error = m_writer.errorString();
-            return false;
-        }
+        if (!m_writer.addSheet(name, m_columnFormats))
+            return writerFailed(error);
         return true;
     }
 
@@ -220,24 +222,20 @@ private:
         return count;
     }
 
-    bool writeWarningSheet(QString* error)
+    bool writeWarningSheet(Failure* error)
     {
         QString name = QString::fromUtf8(warningSheetName);
         for (int n = 2; m_sheetNames.contains(name, Qt::CaseInsensitive); ++n)
             name = continuationSheetName(QString::fromUtf8(warningSheetName), n);
-        if (!m_writer.addSheet(name, {})) {
-            *error = m_writer.errorString();
-            return false;
-        }
+        if (!m_writer.addSheet(name, {}))
+            return writerFailed(error);
         QStringList lines = m_warnings.messages();
         lines.prepend(QStringLiteral("以下内容超出工作簿格式的限制，已被截断："));
         for (int i = 0; i < lines.size(); ++i) {
             const QByteArray utf8 = lines.at(i).toUtf8();
             const Cell cell = Cell::makeText(std::string_view(utf8.constData(), std::size_t(utf8.size())));
-            if (!m_writer.writeRow(i, &cell, 1)) {
-                *error = m_writer.errorString();
-                return false;
-            }
+            if (!m_writer.writeRow(i, &cell, 1))
+                return writerFailed(error);
         }
         return true;
     }
@@ -253,10 +251,10 @@ private:
     WarningLog m_warnings;
 };
 
-SaveResult failed(const QString& message)
+SaveResult failed(const Failure& failure)
 {
     SaveResult result;
-    result.errorString = message;
+    result.failure = failure;
     return result;
 }
 
@@ -288,21 +286,21 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
                         std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created)
 {
     if (!writer)
-        return failed(QStringLiteral("no workbook writer"));
+        return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path)));
     const WorkbookLimits own = writer->limits();
     const WorkbookLimits applied{qBound(1, limits.maxRows, own.maxRows), qBound(1, limits.maxColumns, own.maxColumns),
                                  qBound(1, limits.maxCellCharacters, own.maxCellCharacters)};
 
     const QString temporary = temporaryPathFor(path);
-    QString error;
+    Failure error;
     Saver saver(rows, sheetBaseName, *writer, applied);
     bool ok = writer->begin(temporary, created);
     if (!ok)
-        error = writer->errorString();
+        error = Failure(Reason::WriteError, QString(), writer->errorString());
     ok = ok && saver.writeSheets(&error);
     if (ok && !writer->finish()) {
         ok = false;
-        error = writer->errorString();
+        error = Failure(Reason::WriteError, QString(), writer->errorString());
     }
     // The writer lets go of the file before it is removed or renamed.
     writer.reset();
@@ -310,12 +308,16 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
         QString renameError;
         if (!replaceFile(temporary, path, &renameError)) {
             ok = false;
-            error = QStringLiteral("cannot replace %1: %2").arg(QDir::toNativeSeparators(path), renameError);
+            error = Failure(Reason::WriteError, QString(), renameError);
         }
     }
     if (!ok) {
         QFile::remove(temporary);
-        return failed(error.isEmpty() ? QStringLiteral("the workbook could not be written") : error);
+        if (!error.isFailure())
+            error = Failure(Reason::SaveFailed);
+        if (error.path.isEmpty())
+            error.path = QDir::toNativeSeparators(path);
+        return failed(error);
     }
     SaveResult result;
     result.ok = true;
@@ -332,9 +334,11 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
     } else if (fileFormat == FileFormatXls) {
         writer = createXlsWriter();
         if (!writer)
-            return failed(QStringLiteral("the .xls format is not available"));
+            return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
+                                  QStringLiteral("这个版本不能写 .xls 文件")));
     } else {
-        return failed(QStringLiteral("unknown file format %1 (51 writes .xlsx, 56 writes .xls)").arg(fileFormat));
+        return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
+                              QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat)));
     }
     const WorkbookLimits limits = writer->limits();
     return saveWorkbook(rows, sheetBaseName, path, std::move(writer), limits, created);

@@ -20,7 +20,7 @@ namespace engine {
 struct SaveResult
 {
     bool ok = false;
-    QString errorString;
+    Failure failure;
     // One message per cut row or cell (capped; a last message counts the rest).
     QStringList warnings;
 };

@@ -46,7 +46,7 @@ private slots:
         QCOMPARE(int(command.action), int(CommandLine::Action::Convert));
         const ConversionOptions& o = command.options;
         const QMap<QString, QVariant> fields{
-            {"delimiter", o.delimiter},          {"saveToSourceFolder", o.saveToSourceFolder},
+            {"delimiter", int(o.delimiter)},     {"saveToSourceFolder", o.saveToSourceFolder},
             {"xlsxOutput", o.xlsxOutput},        {"saveFolder", o.saveFolder},
             {"sourceFolder", o.sourceFolder},    {"consecutiveDelimiters", o.consecutiveDelimiters},
             {"textColumns", o.textColumns},      {"textColumnsEnabled", o.textColumnsEnabled},

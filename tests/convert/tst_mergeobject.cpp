@@ -27,8 +27,8 @@ class MergeObjectTest : public QObject
                   bool stopFirst = false)
     {
         Fake::reset();
-        conversionOptions() = options;
         MergeObject worker;
+        worker.setOptions(options);
         worker.setApplicationFactory(fakeSpreadsheetFactory(behaviour));
         RunResult result;
         worker.setShowFileAction([&result](const QString& path) { result.shownFiles << path; });
@@ -97,7 +97,7 @@ private slots:
         QTemporaryDir source, save;
         writeBytes(source.filePath("in.txt"), "a,b\r\n");
         ConversionOptions options = optionsFor(source, save);
-        options.delimiter = delimiter;
+        options.delimiter = Delimiter(delimiter);
         options.consecutiveDelimiters = merge;
         options.textColumnsEnabled = !textColumns.isEmpty();
         options.textColumns = textColumns;
@@ -201,7 +201,7 @@ private slots:
         QTemporaryDir source, save;
         writeBytes(source.filePath("c.txt"), "a,b\r\nc,,\"d\"\r\n");
         ConversionOptions options = optionsFor(source, save);
-        options.delimiter = 3;
+        options.delimiter = Delimiter::Comma;
         options.textColumnsEnabled = true;
         options.textColumns = QStringLiteral("2,0");
         options.cellByCellMode = true;

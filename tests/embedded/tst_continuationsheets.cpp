@@ -31,7 +31,7 @@ private slots:
         Workbook* workbook = application.activeWorkbook();
         QVERIFY(workbook);
         const QString output = dir.filePath(QStringLiteral("long.xls"));
-        QVERIFY2(workbook->saveAs(output, FileFormatXls), qPrintable(workbook->errorString()));
+        QVERIFY2(workbook->saveAs(output, FileFormatXls), qPrintable(workbook->failure().text()));
         QVERIFY(workbook->warnings().isEmpty());
 
         const ReadWorkbook book = readWorkbookBack(output);

@@ -1,5 +1,5 @@
-#include "embedded/embeddedapplication.h"
 #include "cells/workbookwriter.h"
+#include "embedded/embeddedapplication.h"
 
 #include "support/workbookreadback.h"
 
@@ -157,10 +157,10 @@ private slots:
         QFETCH(double, age);
         QFETCH(QString, city);
         Workbook* book = m_app->workbooks()->open(QStringLiteral(QUILLMORNE_TEST_DATA "/") + file);
-        QVERIFY2(book, qPrintable(m_app->workbooks()->errorString()));
+        QVERIFY2(book, qPrintable(m_app->workbooks()->failure().text()));
         QCOMPARE(m_app->activeWorkbook(), book);
         const QString path = m_dir->filePath("recognised.xlsx");
-        QVERIFY2(book->saveAs(path, FileFormatXlsx), qPrintable(book->errorString()));
+        QVERIFY2(book->saveAs(path, FileFormatXlsx), qPrintable(book->failure().text()));
 
         const ReadWorkbook read = readWorkbookBack(path);
         QVERIFY2(read.ok, qPrintable(read.error));
@@ -179,17 +179,16 @@ private slots:
         Workbook* before = m_app->activeWorkbook();
 
         QVERIFY(!m_app->workbooks()->open(m_dir->filePath("missing.txt")));
-        QVERIFY(!m_app->workbooks()->errorString().isEmpty());
+        QVERIFY(m_app->workbooks()->failure().isFailure());
         OpenTextArguments arguments;
         arguments.fileName = m_dir->filePath("missing.txt");
         QVERIFY(!m_app->workbooks()->openText(arguments));
-        QVERIFY(!m_app->workbooks()->errorString().isEmpty());
+        QVERIFY(m_app->workbooks()->failure().isFailure());
 
         arguments.fileName = QStringLiteral(QUILLMORNE_TEST_DATA "/recognition_utf8.txt");
         arguments.dataType = 2;
         QVERIFY(!m_app->workbooks()->openText(arguments));
-        QVERIFY2(m_app->workbooks()->errorString().contains("fixed-width", Qt::CaseInsensitive),
-                 qPrintable(m_app->workbooks()->errorString()));
+        QCOMPARE(m_app->workbooks()->failure().reason, Reason::UnsupportedImport);
         QCOMPARE(m_app->activeWorkbook(), before);
     }
 
@@ -248,7 +247,7 @@ private slots:
         QVERIFY(sheet->cells(1, 1)->setValue("anchor"));
         const QString path = m_dir->filePath("values.xlsx");
         QVERIFY2(m_app->activeWorkbook()->saveAs(path, FileFormatXlsx),
-                 qPrintable(m_app->activeWorkbook()->errorString()));
+                 qPrintable(m_app->activeWorkbook()->failure().text()));
 
         const ReadWorkbook read = readWorkbookBack(path);
         QVERIFY2(read.ok, qPrintable(read.error));
@@ -314,7 +313,7 @@ private slots:
         QVERIFY(sheet->cells(1, 16385)->setValue("far"));
         Workbook* book = m_app->activeWorkbook();
         const QString path = m_dir->filePath("far.xlsx");
-        QVERIFY2(book->saveAs(path, FileFormatXlsx), qPrintable(book->errorString()));
+        QVERIFY2(book->saveAs(path, FileFormatXlsx), qPrintable(book->failure().text()));
         QCOMPARE(book->warnings().size(), 1);
         QVERIFY2(book->warnings()[0].startsWith("第 1 行"), qPrintable(book->warnings()[0]));
         const ReadWorkbook read = readWorkbookBack(path);
@@ -362,7 +361,8 @@ private slots:
         m_app->activeSheet()->cells(1, 1)->setValue("x");
         Workbook* book = m_app->activeWorkbook();
         QVERIFY(!book->saveAs(m_dir->filePath("x.xlsx"), 77));
-        QVERIFY(book->errorString().contains("77"));
+        QCOMPARE(book->failure().reason, Reason::UnknownFileFormat);
+        QVERIFY(book->failure().detail.contains("77"));
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
         // The workbook is still whole: a right code saves it afterwards.
         QVERIFY(book->saveAs(m_dir->filePath("x.xlsx"), FileFormatXlsx));
@@ -378,18 +378,18 @@ private slots:
         arguments.fileName = source;
         arguments.origin = 65001;
         arguments.tab = true;
-        QVERIFY2(m_app->workbooks()->openText(arguments), qPrintable(m_app->workbooks()->errorString()));
+        QVERIFY2(m_app->workbooks()->openText(arguments), qPrintable(m_app->workbooks()->failure().text()));
         Workbook* book = m_app->activeWorkbook();
         QVERIFY(book);
         const QString first = m_dir->filePath("first.xlsx");
         const QString second = m_dir->filePath("second.xlsx");
-        QVERIFY2(book->saveAs(first, FileFormatXlsx), qPrintable(book->errorString()));
-        QVERIFY2(book->saveAs(second, FileFormatXlsx), qPrintable(book->errorString()));
+        QVERIFY2(book->saveAs(first, FileFormatXlsx), qPrintable(book->failure().text()));
+        QVERIFY2(book->saveAs(second, FileFormatXlsx), qPrintable(book->failure().text()));
         QCOMPARE(readBytes(first), readBytes(second));
 
         QVERIFY(m_app->activeSheet()->cells(3, 1)->setValue("c"));
         const QString changed = m_dir->filePath("changed.xlsx");
-        QVERIFY2(book->saveAs(changed, FileFormatXlsx), qPrintable(book->errorString()));
+        QVERIFY2(book->saveAs(changed, FileFormatXlsx), qPrintable(book->failure().text()));
         const ReadWorkbook read = readWorkbookBack(changed);
         QVERIFY2(read.ok, qPrintable(read.error));
         QCOMPARE(read.sheets[0].name, QString("source"));

@@ -169,9 +169,10 @@ private slots:
         arguments.fileName = dir.filePath("input.txt");
         QVERIFY(writeBytes(arguments.fileName, text));
         EmbeddedApplication app;
-        QVERIFY2(app.workbooks()->openText(arguments), qPrintable(app.workbooks()->errorString()));
+        QVERIFY2(app.workbooks()->openText(arguments), qPrintable(app.workbooks()->failure().text()));
         const QString path = dir.filePath("output.xlsx");
-        QVERIFY2(app.activeWorkbook()->saveAs(path, FileFormatXlsx), qPrintable(app.activeWorkbook()->errorString()));
+        QVERIFY2(app.activeWorkbook()->saveAs(path, FileFormatXlsx),
+                 qPrintable(app.activeWorkbook()->failure().text()));
 
         const ReadWorkbook book = readWorkbookBack(path);
         QVERIFY2(book.ok, qPrintable(book.error));
@@ -213,7 +214,7 @@ private slots:
         QVERIFY(app.workbooks()->openText(arguments));
         Workbook* workbook = app.activeWorkbook();
         const QString path = dir.filePath("limits.xlsx");
-        QVERIFY2(workbook->saveAs(path, FileFormatXlsx), qPrintable(workbook->errorString()));
+        QVERIFY2(workbook->saveAs(path, FileFormatXlsx), qPrintable(workbook->failure().text()));
         QCOMPARE(workbook->warnings().size(), 2);
         QVERIFY2(workbook->warnings()[0].startsWith("第 2 行第 1 列"), qPrintable(workbook->warnings()[0]));
         QVERIFY2(workbook->warnings()[1].startsWith("第 3 行"), qPrintable(workbook->warnings()[1]));
@@ -249,7 +250,8 @@ private slots:
         EmbeddedApplication app;
         QVERIFY(app.workbooks()->openText(arguments));
         const QString path = dir.filePath("big.xlsx");
-        QVERIFY2(app.activeWorkbook()->saveAs(path, FileFormatXlsx), qPrintable(app.activeWorkbook()->errorString()));
+        QVERIFY2(app.activeWorkbook()->saveAs(path, FileFormatXlsx),
+                 qPrintable(app.activeWorkbook()->failure().text()));
         QVERIFY(app.activeWorkbook()->warnings().isEmpty());
         const ReadWorkbook book = readWorkbookBack(path, true);
         QVERIFY2(book.ok, qPrintable(book.error));

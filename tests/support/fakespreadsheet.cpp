@@ -11,14 +11,14 @@ public:
     {
         log() << QStringLiteral("SaveAs %1 %2").arg(path).arg(fileFormat);
         if (app.behaviour.failSaveOf.contains(QFileInfo(path).fileName())) {
-            error = QStringLiteral("save refused");
+            error = Failure(Reason::SaveFailed, path, QStringLiteral("save refused"));
             return false;
         }
         if (app.behaviour.saveWithoutWriting)
             return true;
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            error = file.errorString();
+            error = Failure(Reason::WriteError, path, file.errorString());
             return false;
         }
         file.write(QStringLiteral("workbook of %1\n").arg(source).toUtf8());
@@ -31,11 +31,11 @@ public:
             app.active = nullptr;
         return true;
     }
-    QString errorString() const override { return error; }
+    Failure failure() const override { return error; }
 
     FakeSpreadsheetApplication& app;
     QString source;
-    QString error;
+    Failure error;
 };
 
 class FakeSpreadsheetApplication::FakeRange : public Range

@@ -6,6 +6,8 @@
 
 using namespace engine;
 
+Q_DECLARE_METATYPE(Reason)
+
 namespace {
 
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
@@ -86,11 +88,11 @@ private slots:
         options.codePage = codePage;
         options.tab = !comma;
         options.comma = comma;
-        QString error;
+        Failure error;
         auto source = openTextImport(QStringLiteral(QUILLMORNE_TEST_DATA "/textimport/") + file, options, &error);
-        QVERIFY2(source, qPrintable(error));
+        QVERIFY2(source, qPrintable(error.text()));
         QCOMPARE(drain(*source), expected);
-        QVERIFY(source->errorString().isEmpty());
+        QVERIFY(!source->failure().isFailure());
     }
 
     void columnTypesAndRows()
@@ -106,9 +108,9 @@ private slots:
         options.comma = true;
         options.startRow = 2;
         options.columnTypes = ImportOptions::columnTypesFromFieldInfo({{2, 1}, {3, 9}, {2, 2}, {0, 2}, {6, 10}});
-        QString error;
+        Failure error;
         std::unique_ptr<RowSource> source = openTextImport(path, options, &error);
-        QVERIFY2(source, qPrintable(error));
+        QVERIFY2(source, qPrintable(error.text()));
         // Column 2 is text; column 3 is skipped, so nothing after it keeps its number.
         QCOMPARE(source->columnFormats(), (std::vector<std::pair<int, NumberFormat>>{{1, NumberFormat::Text}}));
         QCOMPARE(drain(*source), (QStringList{
@@ -116,7 +118,7 @@ private slots:
                                      "1@3:",
                                      "2@4:8|'a\nb#@|0.12#0%|TRUE",
                                  }));
-        QVERIFY(source->errorString().isEmpty());
+        QVERIFY(!source->failure().isFailure());
     }
 
     void textColumnsAfterSkips()
@@ -125,7 +127,7 @@ private slots:
         const QString path = writeFile(dir, QStringLiteral("a.txt"), "1\t2\t3\t4\n");
         ImportOptions options;
         options.columnTypes = {{1, ColumnType::Skip}, {2, ColumnType::Skip}, {4, ColumnType::Text}};
-        QString error;
+        Failure error;
         auto source = openTextImport(path, options, &error);
         QVERIFY(source);
         QCOMPARE(source->columnFormats(), (std::vector<std::pair<int, NumberFormat>>{{1, NumberFormat::Text}}));
@@ -138,7 +140,7 @@ private slots:
         const QString path = writeFile(dir, QStringLiteral("gbk.txt"), "\xD6\xD0\xCE\xC4\t1\r\n");
         ImportOptions options;
         options.codePage = 0;
-        QString error;
+        Failure error;
         auto source = openTextImport(path, options, &error);
         QVERIFY(source);
         QCOMPARE(drain(*source), QStringList{"0@1:'中文|1"});
@@ -149,7 +151,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = writeFile(dir, QStringLiteral("gone.txt"), "a\tb\n");
-        QString error;
+        Failure error;
         auto source = openTextImport(path, ImportOptions{}, &error);
         QVERIFY(source);
         QVERIFY(QFile::remove(path));
@@ -161,11 +163,12 @@ private slots:
         QTest::addColumn<int>("dataType");
         QTest::addColumn<int>("codePage");
         QTest::addColumn<bool>("exists");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("fixed width") << 2 << 65001 << true << "Fixed-width";
-        QTest::newRow("unknown data type") << 7 << 65001 << true << "data type 7";
-        QTest::newRow("unknown code page") << 1 << 4242 << true << "code page 4242";
-        QTest::newRow("missing file") << 1 << 65001 << false << "Cannot open";
+        QTest::addColumn<Reason>("reason");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("fixed width") << 2 << 65001 << true << Reason::UnsupportedImport << "固定宽度";
+        QTest::newRow("unknown data type") << 7 << 65001 << true << Reason::UnsupportedImport << "7";
+        QTest::newRow("unknown code page") << 1 << 4242 << true << Reason::UnsupportedImport << "4242";
+        QTest::newRow("missing file") << 1 << 65001 << false << Reason::ReadError << "";
     }
 
     void refused()
@@ -173,15 +176,17 @@ private slots:
         QFETCH(int, dataType);
         QFETCH(int, codePage);
         QFETCH(bool, exists);
-        QFETCH(QString, message);
+        QFETCH(Reason, reason);
+        QFETCH(QString, detail);
         QTemporaryDir dir;
         const QString path = exists ? writeFile(dir, QStringLiteral("x.txt"), "a\n") : dir.filePath("none.txt");
         ImportOptions options;
         options.dataType = dataType;
         options.codePage = codePage;
-        QString error;
+        Failure error;
         QVERIFY(!openTextImport(path, options, &error));
-        QVERIFY2(error.contains(message), qPrintable(error));
+        QCOMPARE(error.reason, reason);
+        QVERIFY2(error.detail.contains(detail), qPrintable(error.text()));
     }
 
     void argumentHelpers()

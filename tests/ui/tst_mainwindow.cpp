@@ -2,8 +2,8 @@
 // when the user changes it, the dependent controls, the dialogs and the tray icon.
 
 #include "settings/startupvalues.h"
-#include "ui/systemtray.h"
 #include "ui/mainwindow.h"
+#include "ui/systemtray.h"
 
 #include <QAbstractButton>
 #include <QLabel>

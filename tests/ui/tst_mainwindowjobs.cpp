@@ -2,11 +2,11 @@
 // controls, the failure list of an earlier run, disposing of the previous job, a whole job with the
 // embedded engine whose choices a new window restores, and stopping a run when the window goes away.
 
-#include "settings/startupvalues.h"
 #include "convert/conversionoptions.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
 #include "platform/binding.h"
+#include "settings/startupvalues.h"
 #include "support/fakespreadsheet.h"
 #include "support/workbookreadback.h"
 #include "ui/mainwindow.h"
@@ -93,7 +93,6 @@ private slots:
         boxes.clear();
         workers.clear();
         shownFiles.clear();
-        conversionOptions() = ConversionOptions();
         FakeSpreadsheetApplication::reset();
     }
 
@@ -159,12 +158,14 @@ private slots:
 
         QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
         QVERIFY(runEnded(*window));
-        const ConversionOptions& options = conversionOptions();
+        // The worker of the job has its own copy of the options.
+        QVERIFY(!workers.isEmpty() && workers.last());
+        const ConversionOptions& options = workers.last()->options();
         QCOMPARE(options.sourceFolder, folderText(*source));
         QCOMPARE(options.saveFolder, folderText(*save));
         QVERIFY(!options.saveToSourceFolder);
         QVERIFY(!options.xlsxOutput);
-        QCOMPARE(options.delimiter, 4);
+        QCOMPARE(options.delimiter, Delimiter::Space);
         QVERIFY(options.consecutiveDelimiters);
         QVERIFY(options.cellByCellMode);
         QVERIFY(!options.textColumnsEnabled);
@@ -347,7 +348,7 @@ private slots:
         struct SlowObserver : MergeObserver
         {
             QSemaphore firstFinished;
-            void fileFinished(const QString&, Outcome, const QString&, const QStringList&) override
+            void fileFinished(const FileResult&) override
             {
                 firstFinished.release();
                 QThread::msleep(300);

@@ -63,7 +63,10 @@ public:
         row.sourceLine = r.line;
         return true;
     }
-    QString errorString() const override { return m_error; }
+    Failure failure() const override
+    {
+        return m_error.isEmpty() ? Failure() : Failure(Reason::ReadError, QString(), m_error);
+    }
 
     std::vector<std::pair<int, NumberFormat>> m_formats;
     int m_failAfter = -1;
@@ -157,7 +160,7 @@ private slots:
         rows.addRow(0, {cell});
         const QString path = m_dir->filePath("typed.xlsx");
         const SaveResult result = saveWorkbook(rows, "Data", path, FileFormatXlsx, someTime);
-        QVERIFY2(result.ok, qPrintable(result.errorString));
+        QVERIFY2(result.ok, qPrintable(result.failure.text()));
         QVERIFY(result.warnings.isEmpty());
 
         const ReadWorkbook book = readWorkbookBack(path);
@@ -228,7 +231,7 @@ private slots:
         rows.addRow(10, {Cell::makeNumber(11)});
         const QString path = m_dir->filePath("split.xlsx");
         const SaveResult result = saveSmall(rows, "Base", path, {3, 100, 100});
-        QVERIFY2(result.ok, qPrintable(result.errorString));
+        QVERIFY2(result.ok, qPrintable(result.failure.text()));
         QVERIFY(result.warnings.isEmpty()); // nothing was lost
 
         const ReadWorkbook book = readWorkbookBack(path);
@@ -298,7 +301,7 @@ private slots:
         rows.addRow(4, {Cell::makeText(rows.keep("一二三四五六七八九十十一"))}, 13);
         const QString path = m_dir->filePath("cut.xlsx");
         const SaveResult result = saveSmall(rows, "Cut", path, {100, 3, 9});
-        QVERIFY2(result.ok, qPrintable(result.errorString));
+        QVERIFY2(result.ok, qPrintable(result.failure.text()));
 
         QCOMPARE(result.warnings.size(), 3);
         QVERIFY2(result.warnings[0].startsWith("第 7 行"), qPrintable(result.warnings[0]));
@@ -330,7 +333,7 @@ private slots:
             rows.addRow(i, {Cell::makeNumber(1), Cell::makeNumber(2)}, i + 1);
         const QString path = m_dir->filePath("many.xlsx");
         const SaveResult result = saveSmall(rows, QString::fromUtf8(warningSheetName), path, {2000, 1, 100});
-        QVERIFY2(result.ok, qPrintable(result.errorString));
+        QVERIFY2(result.ok, qPrintable(result.failure.text()));
         QCOMPARE(result.warnings.size(), 1001);
         QVERIFY2(result.warnings.last().contains("5"), qPrintable(result.warnings.last()));
         const ReadWorkbook book = readWorkbookBack(path, true);
@@ -363,7 +366,7 @@ private slots:
         rows.m_failAfter = failAfter;
         const SaveResult result = saveWorkbook(rows, "S", path, fileFormat, someTime);
         QVERIFY(!result.ok);
-        QVERIFY(!result.errorString.isEmpty());
+        QVERIFY(result.failure.isFailure());
         QCOMPARE(readBytes(path), old);
         QCOMPARE(filesIn(m_dir->path()), QStringList{"kept.xlsx"});
     }
@@ -396,7 +399,7 @@ private slots:
         const SaveResult result = saveWorkbook(rows, "S", path, FileFormatXlsx, someTime);
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QVERIFY(!result.ok);
-        QVERIFY2(!result.errorString.isEmpty(), "a failed save says why");
+        QVERIFY2(result.failure.isFailure(), "a failed save says why");
         QCOMPARE(readBytes(path), QByteArray("old"));
         QCOMPARE(filesIn(folder), QStringList{"book.xlsx"});
     }
@@ -411,7 +414,7 @@ private slots:
         rows.addRow(0, {Cell::makeText("x")});
         const SaveResult result = saveWorkbook(rows, "S", path, FileFormatXlsx, someTime);
         QVERIFY(!result.ok);
-        QVERIFY2(result.errorString.contains("taken.xlsx"), qPrintable(result.errorString));
+        QVERIFY2(result.failure.text().contains("taken.xlsx"), qPrintable(result.failure.text()));
         QVERIFY(QFileInfo(path + "/inside").isDir());
         QCOMPARE(filesIn(m_dir->path()), QStringList());
     }
@@ -423,7 +426,7 @@ private slots:
         const SaveResult result =
             saveWorkbook(rows, "S", m_dir->filePath("no/such/folder/x.xlsx"), FileFormatXlsx, someTime);
         QVERIFY(!result.ok);
-        QVERIFY(!result.errorString.isEmpty());
+        QVERIFY(result.failure.isFailure());
     }
 
     // Without .xls support the request fails clearly and writes nothing; with it the workbook
@@ -436,11 +439,11 @@ private slots:
         const SaveResult result = saveWorkbook(rows, "S", path, FileFormatXls, someTime);
         if (!createXlsWriter()) {
             QVERIFY(!result.ok);
-            QVERIFY(result.errorString.contains(".xls"));
+            QVERIFY(result.failure.text().contains(".xls"));
             QVERIFY(filesIn(m_dir->path()).isEmpty());
             return;
         }
-        QVERIFY2(result.ok, qPrintable(result.errorString));
+        QVERIFY2(result.ok, qPrintable(result.failure.text()));
         const ReadWorkbook book = readWorkbookBack(path);
         QVERIFY2(book.ok, qPrintable(book.error));
         QCOMPARE(book.sheets[0].at(1, 2).value.toDouble(), 2.0);

@@ -1,6 +1,6 @@
+#include "support/workbookreadback.h"
 #include "workbook/workbooksaver.h"
 #include "xlsx/xlsxwriter.h"
-#include "support/workbookreadback.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -61,7 +61,7 @@ private slots:
             IndexRows rows(std::vector<std::int64_t>(indexes.begin(), indexes.end()));
             const SaveResult result =
                 saveWorkbook(rows, "Sheet", path, createXlsxWriter(), WorkbookLimits{3, 10, 100}, QDateTime());
-            QVERIFY2(result.ok, qPrintable(result.errorString));
+            QVERIFY2(result.ok, qPrintable(result.failure.text()));
         }
         QCOMPARE(openHandles(), before);
         const ReadWorkbook book = readWorkbookBack(path);

@@ -1,7 +1,7 @@
-#include "xls/xlswriter.h"
-#include "xlsx/xlsxwriter.h"
 #include "support/workbookreadback.h"
 #include "support/writercases.h"
+#include "xls/xlswriter.h"
+#include "xlsx/xlsxwriter.h"
 
 #include <QtTest>
 

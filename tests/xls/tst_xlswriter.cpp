@@ -1,7 +1,7 @@
-#include "xls/biff8.h"
-#include "xls/xlswriter.h"
 #include "support/workbookreadback.h"
 #include "support/writercases.h"
+#include "xls/biff8.h"
+#include "xls/xlswriter.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
-#include "xlsx/xlsxwriter.h"
-#include "xlsx/zipwriter.h"
 #include "support/workbookreadback.h"
 #include "support/writercases.h"
+#include "xlsx/xlsxwriter.h"
+#include "xlsx/zipwriter.h"
 
 #include <QtTest>
 

@@ -11,7 +11,7 @@ packages=(
     python3 python3-openpyxl python3-xlrd
     fonts-noto-cjk xdg-utils
     xvfb xauth
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     "$@"
 )
 

@@ -499,7 +499,7 @@ void MainWindow::showFailures(const RunSummary& summary, const QStringList& reas
         text += QStringLiteral("\n这些文件已列在：\n%1\n未能用文本查看器打开该列表，请用任一文本编辑器查看。")
                     .arg(summary.failureListPath);
     }
-    text += QStringLiteral("\n每个文件未能转换的原因见详细信息。");
+    text += QStringLiteral("\n点击“显示详情”可看到每个文件未能转换的原因。");
     detailsBox(this, MessageTitle, text, reasons.join(QLatin1Char('\n')));
 }
 
@@ -698,7 +698,7 @@ static QStringList usageNotes()
         QStringLiteral(
             "转换结束后，未能转换的文件列在源文件夹中的“%1”里，每行一个文件路径，并用桌面默认的文本查看器打开"
             "（源文件夹不可写时，该列表保存在系统的临时文件夹中）。没有可用的查看器时，程序会弹出提示，"
-            "点击“显示细节”即可看到每个文件未能转换的原因。")
+            "点击“显示详情”即可看到每个文件未能转换的原因。")
             .arg(failureListFileName()),
         QStringLiteral("源文件不会被修改；已有的同名工作簿只会被完整写好的新工作簿替换。"),
     };

@@ -3,6 +3,7 @@
 #include "platform/terminationsignal.h"
 #include "settings/startupvalues.h"
 #include "ui/mainwindow.h"
+#include "ui/qttranslations.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -24,6 +25,7 @@ int main(int argc, char* argv[])
     prepareSettingsFile(values);
 
     QApplication application(argc, argv);
+    installQtTranslations();
     // A copy that replaces this one ends it like a close of the window, not in the middle of a save.
     quitOnTerminationSignals(&application);
     int result = 0;

@@ -2,8 +2,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <algorithm>
 
@@ -88,12 +90,14 @@ qint64 ownProcessId()
     return qint64(GetCurrentProcessId());
 }
 
-void terminateProcess(qint64 pid)
+// Terminates the process with exit code 0 and waits up to `waitMilliseconds` for it to be gone.
+void terminateProcess(qint64 pid, int waitMilliseconds)
 {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid));
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, DWORD(pid));
     if (process == nullptr)
         return;
-    TerminateProcess(process, 0);
+    if (TerminateProcess(process, 0) && waitMilliseconds > 0)
+        WaitForSingleObject(process, DWORD(waitMilliseconds));
     CloseHandle(process);
 }
 
@@ -111,14 +115,32 @@ QByteArray readSmallFile(const QString& path)
     return file.read(4096);
 }
 
-// True for a process that has ended but is not yet reaped: it no longer runs.
-bool isZombie(const QByteArray& stat)
+// The fields of /proc/<pid>/stat after the command name (which may hold blanks and parentheses):
+// the first is the state (the file's third field).
+QList<QByteArray> fieldsAfterName(const QByteArray& stat)
 {
     const int close = stat.lastIndexOf(')');
     if (close < 0 || close + 2 >= stat.size())
+        return {};
+    return stat.mid(close + 2).split(' ');
+}
+
+// True for a process that has ended but is not yet reaped: it no longer runs.
+bool isZombie(const QByteArray& stat)
+{
+    const QList<QByteArray> fields = fieldsAfterName(stat);
+    if (fields.isEmpty() || fields.first().isEmpty())
         return false;
-    const char state = stat.at(close + 2);
+    const char state = fields.first().at(0);
     return state == 'Z' || state == 'X';
+}
+
+// When the process started (the file's 22nd field), in clock ticks after boot. Together with the
+// id it names one process: the system may give an ended process's id to a new one.
+QByteArray startTime(const QByteArray& stat)
+{
+    const QList<QByteArray> fields = fieldsAfterName(stat);
+    return fields.size() > 19 ? fields.at(19) : QByteArray();
 }
 
 // The executable's file name of process `pid`. The link /proc/<pid>/exe names the executable; when
@@ -155,9 +177,29 @@ qint64 ownProcessId()
     return qint64(::getpid());
 }
 
-void terminateProcess(qint64 pid)
+QByteArray statOf(qint64 pid)
 {
-    ::kill(pid_t(pid), SIGTERM);
+    return readSmallFile(QStringLiteral("/proc/%1/stat").arg(pid));
+}
+
+// Asks the process to quit (SIGTERM: a running copy of the program then ends as when its window is
+// closed, leaving no temporary files) and waits up to `waitMilliseconds` for it to be gone. It is
+// never killed outright: a copy that takes longer is finishing a file and is left to do so.
+void terminateProcess(qint64 pid, int waitMilliseconds)
+{
+    const QByteArray started = startTime(statOf(pid));
+    if (::kill(pid_t(pid), SIGTERM) != 0)
+        return; // gone already, or a process of another user
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const QByteArray stat = statOf(pid);
+        if (stat.isEmpty() || isZombie(stat) || startTime(stat) != started)
+            return;
+        if (timer.elapsed() >= waitMilliseconds)
+            return;
+        QThread::msleep(20);
+    }
 }
 
 } // namespace
@@ -208,7 +250,9 @@ int CountProcessesByName(const char* name)
     return countProcessesInList(entries, QByteArray(name));
 }
 
-int TerminateFirstProcessByName(const char* name)
+namespace {
+
+int terminateFirst(const char* name, int waitMilliseconds)
 {
     if (name == nullptr)
         return 0;
@@ -218,12 +262,19 @@ int TerminateFirstProcessByName(const char* name)
     bool found = false;
     const qint64 pid = processToTerminate(entries, QByteArray(name), ownProcessId(), &found);
     if (pid != 0)
-        terminateProcess(pid);
+        terminateProcess(pid, waitMilliseconds);
     return found ? 1 : 0;
 }
 
-void applyInstancePolicy(const QByteArray& name)
+} // namespace
+
+int TerminateFirstProcessByName(const char* name)
+{
+    return terminateFirst(name, 0);
+}
+
+void applyInstancePolicy(const QByteArray& name, int waitMilliseconds)
 {
     if (CountProcessesByName(name.constData()) > 1)
-        TerminateFirstProcessByName(name.constData());
+        terminateFirst(name.constData(), waitMilliseconds);
 }

@@ -39,12 +39,18 @@ qint64 processToTerminate(const QList<ProcessEntry>& entries, const QByteArray& 
 // unreadable process list.
 int CountProcessesByName(const char* name);
 
-// Terminates the first running process named `name` other than the calling process (on Linux with
-// SIGTERM, on Windows with exit code 0). Returns 1 when a matching process was found, whether or not
-// it could be terminated (one of another user stays alive), 0 when none was found, the process list
-// cannot be read or the name is null.
+// Terminates the first running process named `name` other than the calling process (on Linux it
+// is asked to quit with SIGTERM, on Windows ended with exit code 0) and returns at once. Returns 1
+// when a matching process was found, whether or not it could be terminated (one of another user
+// stays alive), 0 when none was found, the process list cannot be read or the name is null.
 int TerminateFirstProcessByName(const char* name);
 
+// How long a starting copy waits for the copy it asked to quit: long enough for a copy to finish
+// the workbook it is writing and remove its temporary files.
+constexpr int InstanceQuitWaitMilliseconds = 5000;
+
 // The instance policy of a starting copy named `name`: when another process of that name runs
-// (the count includes the starting copy itself), the first other one is terminated.
-void applyInstancePolicy(const QByteArray& name);
+// (the count includes the starting copy itself), the first other one is asked to quit, and the
+// starting copy waits up to `waitMilliseconds` for it to be gone. One that is still there then is
+// left running rather than killed in the middle of a file.
+void applyInstancePolicy(const QByteArray& name, int waitMilliseconds = InstanceQuitWaitMilliseconds);

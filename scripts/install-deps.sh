@@ -9,7 +9,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
     libgsf-1-dev zlib1g-dev
     python3 python3-openpyxl python3-xlrd
-    fonts-noto-cjk xdg-utils
+    fonts-noto-cjk xdg-utils qttranslations5-l10n
     xvfb xauth
     clang libclang-rt-14-dev clang-format
     "$@"

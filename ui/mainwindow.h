@@ -6,14 +6,19 @@
 
 #include "automation/automation.h"
 #include "convert/conversionoptions.h"
+#include "convert/runsummary.h"
 
 #include <QFileDialog>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
 
 #include <functional>
+#include <memory>
 
 class MergeObject;
+class QAbstractButton;
+class QLineEdit;
+class QMimeData;
 class QThread;
 
 namespace Ui {
@@ -32,6 +37,12 @@ public:
     // Prepares each new conversion worker before its run is triggered (tests give it a spreadsheet
     // double here). Runs after the window's own set-up of the worker.
     using WorkerSetup = std::function<void(MergeObject& worker)>;
+    // Shows the failure list to the user; calls `done` from the event loop, while `context` lives,
+    // with false when no viewer showed it (showTextFileWatched by default).
+    using TextViewer = std::function<void(const QString& path, QObject* context, std::function<void(bool shown)> done)>;
+    // Shows a warning with a single OK button and, below a button that unfolds them, `details`.
+    using DetailsBox =
+        std::function<void(QWidget* parent, const QString& title, const QString& text, const QString& details)>;
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -42,11 +53,15 @@ public:
     void setFolderDialog(FolderDialog dialog);
     void setAboutBox(AboutBox box);
     void setWorkerSetup(WorkerSetup setup);
+    void setTextViewer(TextViewer viewer);
+    void setDetailsBox(DetailsBox box);
 
     // The size that ShowSoftWindow() restores.
     QSize rememberedSize() const { return QSize(rememberedWidth, rememberedHeight); }
     // The options the last job was started with (each job's worker has its own copy).
     const ConversionOptions& jobOptions() const { return options; }
+    // The whole status text; the status label shows it elided in the middle to fit its width.
+    QString statusText() const { return statusFullText; }
 
 signals:
     void pBtn_Transform_HasClicked();
@@ -77,10 +92,44 @@ protected:
     // Every close is accepted; the program then ends (a running job stops after its current file
     // when the window is destroyed).
     void closeEvent(QCloseEvent* event) override;
+    // A folder dropped on the window fills the source folder field.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    // The status label's resizes and the folder fields' drops.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    class FailureCollector;
+
+    // Raises the least height of the settings rows to what their controls need.
+    void keepRowsWhole();
+
     // Lets the user pick a folder; puts it into `field` and stores it under `key`.
-    void pickFolder(class QLineEdit* field, const char* key);
+    void pickFolder(QLineEdit* field, const char* key);
+    // Puts a folder the user chose (in the dialog or by dropping it) into `field` and stores it.
+    void takeFolder(QLineEdit* field, const char* key, const QString& folder);
+    // Where the folder dialog opens: the folder in `field`, or its nearest existing parent, or the
+    // home folder.
+    static QString dialogStartFolder(const QLineEdit* field);
+    // The folder among dropped data, or an empty text when it holds none.
+    static QString droppedFolder(const QMimeData* data);
+    void setStatusText(const QString& text);
+    void showStatusElided();
+    // False, after saying why, when the text-column list holds a piece that is no column number.
+    bool checkTextColumns();
+    // The message boxes of the window, all under the program's name.
+    void showMessage(const QString& text);
+    // What the user sees of a finished run beyond its summary line: the failure list opens in the
+    // text viewer, and a message with the reasons appears when it cannot be shown.
+    void runFinished(const RunSummary& summary);
+    void showFailures(const RunSummary& summary, const QStringList& reasons);
+    // Choices are stored on the toggle as well as on the click, so a choice made without a click
+    // (a screen reader's "toggle" action) is kept like a clicked one, and a click after its toggle
+    // does not store it twice.
+    void connectToggles();
+    void choiceToggled(QAbstractButton* button, bool checked);
+    bool clickAlreadyHandled(QAbstractButton* button);
+    void applyChoice(QAbstractButton* button);
     void writeSetting(const char* key, const QByteArray& value);
     void applySettings(const QByteArray& text);
     // The options both kinds of job take from the controls; false when a folder check failed.
@@ -103,7 +152,13 @@ private:
     FolderDialog folderDialog;
     AboutBox aboutBox;
     WorkerSetup workerSetup;
+    TextViewer textViewer;
+    DetailsBox detailsBox;
     SpreadsheetApplicationFactory spreadsheetBinding;
+    std::unique_ptr<FailureCollector> failureCollector;
+    QString statusFullText;
+    QAbstractButton* toggledBeforeClick = nullptr;
+    bool applyingChoice = false;
     // Filled from the controls when a job starts. Choices that only the settings-driven start
     // takes keep, for an automatic job, the values of the last settings-driven start.
     ConversionOptions options;

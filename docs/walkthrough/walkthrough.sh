@@ -34,12 +34,13 @@ sleep 1
 shot() { sleep 0.8; import -window root "$shots/$1.png"; echo "screenshot $1"; }
 window() { xdotool search --sync --onlyvisible --name '^Quillmorne4\.0$' | head -1; }
 click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
-# Picks a folder in the folder dialog: types its name into the "Directory:" field (the dialog
-# opens in the working folder), then presses "Choose" (the first click closes the completion list).
+# Picks a folder in the folder dialog: types its full path into the name field (the dialog opens at
+# the folder in the field, or the home folder), then presses "选择" (the first click closes the
+# completion list).
 pick() {
     local dialog
     dialog=$(xdotool search --sync --onlyvisible --name '^选择文件夹$' | head -1)
-    xdotool type --delay 50 "$1"
+    xdotool type --delay 50 "$work/$1"
     shot "$2"
     click "$dialog" 578 361
     sleep 0.5
@@ -63,19 +64,19 @@ quit() {
 start first
 shot 01-first-start
 # 2. Source folder.
-click "$main" 91 194
+click "$main" 99 180
 pick source 02-source-dialog
 shot 03-source-picked
 # 3. Save folder.
-click "$main" 91 248
+click "$main" 99 225
 pick save 04-save-dialog
 shot 05-save-picked
 # 4. Comma and .xls.
-click "$main" 254 91
-click "$main" 690 248
+click "$main" 262 92
+click "$main" 680 225
 shot 06-comma-and-xls
 # 5. Convert; the red status line ends with the summary.
-click "$main" 887 248
+click "$main" 877 225
 for _ in $(seq 50); do grep -q '^xlsxMode=n' "$HOME/.config/Quillmorne/Quillmorne.vqd" && [ -f save/销售.xls ] && break; sleep 0.2; done
 shot 07-converted
 # 6. Quit.
@@ -95,11 +96,11 @@ quit
 seq 20000 | sed 's/.*/&,text &,&.5/' > many/file001.txt
 for i in $(seq -w 2 200); do cp many/file001.txt "many/file$i.txt"; done
 start third
-click "$main" 91 194
+click "$main" 99 180
 pick many 09-many-dialog
-click "$main" 91 248
+click "$main" 99 225
 pick many-out 10-many-out-dialog
-click "$main" 887 248
+click "$main" 877 225
 until ls many-out/*.xls >/dev/null 2>&1; do sleep 0.05; done
 import -window root "$shots/11-long-run.png"
 quit

@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -158,28 +160,45 @@ private slots:
         QVERIFY(stillRuns(longer));
     }
 
-    // A starting copy, wherever it is listed, terminates the other copy and keeps running itself.
+    // A starting copy, wherever it is listed, asks the other copy to quit and keeps running itself.
+    // It waits for a copy that takes a while to quit (one finishing a file), and a copy that is
+    // still there after the wait is left alone, never killed.
     void startingCopyNeverTerminatesItself_data()
     {
         QTest::addColumn<bool>("startingCopyListedFirst");
-        QTest::newRow("starting copy listed after the running one") << false;
-        QTest::newRow("starting copy listed before the running one") << true;
+        QTest::addColumn<QString>("runningCopy"); // "sleep": ends on SIGTERM; "--linger" / "--ignore": helpers
+        QTest::addColumn<int>("waitMilliseconds");
+        QTest::newRow("starting copy listed after the running one") << false << "sleep" << 5000;
+        QTest::newRow("starting copy listed before the running one") << true << "sleep" << 5000;
+        QTest::newRow("running copy needs a second to quit: waited for") << false << "--linger" << 30000;
+        QTest::newRow("running copy listed after, needs a second: waited for") << true << "--linger" << 30000;
+        QTest::newRow("running copy ignores the request: left running") << false << "--ignore" << 300;
     }
 
     void startingCopyNeverTerminatesItself()
     {
         QFETCH(bool, startingCopyListedFirst);
+        QFETCH(QString, runningCopy);
+        QFETCH(int, waitMilliseconds);
         const QString self = QCoreApplication::applicationFilePath();
+        const auto startRunning = [&]() -> QProcess* {
+            if (runningCopy == QLatin1String("sleep"))
+                return startSleeper(name);
+            QProcess* process = startCopy(self, name, {runningCopy});
+            // The helper says when its handling of SIGTERM is in place.
+            return process && process->waitForReadyRead(5000) ? process : nullptr;
+        };
         QProcess* running = nullptr;
         QProcess* starting = nullptr;
         // The starting copy is this test program under the program's name; it applies the policy
         // when it reads a line, so its place in the list is chosen by starting it first or second.
+        const QStringList policy{QStringLiteral("--apply-instance-policy"), QString::number(waitMilliseconds)};
         if (startingCopyListedFirst) {
-            starting = startCopy(self, name, {QStringLiteral("--apply-instance-policy")});
-            running = startSleeper(name);
+            starting = startCopy(self, name, policy);
+            running = startRunning();
         } else {
-            running = startSleeper(name);
-            starting = startCopy(self, name, {QStringLiteral("--apply-instance-policy")});
+            running = startRunning();
+            starting = startCopy(self, name, policy);
         }
         QVERIFY(running && starting);
         if ((starting->processId() < running->processId()) != startingCopyListedFirst)
@@ -187,21 +206,51 @@ private slots:
 
         starting->write("go\n");
         QVERIFY(starting->waitForBytesWritten(5000));
-        QVERIFY(wasTerminated(running));
-        QVERIFY(starting->waitForFinished(5000));
+        QVERIFY(starting->waitForFinished(40000));
         QCOMPARE(starting->exitStatus(), QProcess::NormalExit);
         QCOMPARE(starting->exitCode(), 0);
+        if (runningCopy == QLatin1String("--ignore")) {
+            QVERIFY(stillRuns(running));
+            return;
+        }
+        // The running copy was gone by the time the starting copy went on.
+        QCOMPARE(CountProcessesByName(name.constData()), 0);
+        QVERIFY(running->waitForFinished(5000));
+        QCOMPARE(running->exitStatus(),
+                 runningCopy == QLatin1String("sleep") ? QProcess::CrashExit : QProcess::NormalExit);
     }
 };
 
+namespace {
+
+volatile std::sig_atomic_t quitRequested = 0;
+
+void requestQuit(int)
+{
+    quitRequested = 1;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    const std::string mode = argc >= 2 ? std::string(argv[1]) : std::string();
     // Helper mode: act as a starting copy that applies the instance policy to its own name.
-    if (argc == 2 && std::string(argv[1]) == "--apply-instance-policy") {
+    if (argc == 3 && mode == "--apply-instance-policy") {
         std::string line;
         std::getline(std::cin, line);
         const char* slash = std::strrchr(argv[0], '/');
-        applyInstancePolicy(QByteArray(slash ? slash + 1 : argv[0]));
+        applyInstancePolicy(QByteArray(slash ? slash + 1 : argv[0]), std::atoi(argv[2]));
+        return 0;
+    }
+    // Helper modes: a running copy that quits a second after SIGTERM (as one finishing a file
+    // does), or one that ignores it.
+    if (argc == 2 && (mode == "--linger" || mode == "--ignore")) {
+        std::signal(SIGTERM, mode == "--linger" ? requestQuit : SIG_IGN);
+        std::cout << "ready" << std::endl;
+        for (int i = 0; i < 6000 && !quitRequested; ++i)
+            ::usleep(10000);
+        ::sleep(1);
         return 0;
     }
     QCoreApplication application(argc, argv);

@@ -6,9 +6,13 @@
 #include "ui/systemtray.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -69,6 +73,19 @@ private slots:
         QVERIFY(!window.windowIcon().isNull());
         QVERIFY(button(window, "pBtn_AutoTransform")->isHidden());
         QVERIFY(!button(window, "pBtn_Transform")->isHidden());
+        // Everything fits into the normal size: the layout asks for no more, so nothing is cut.
+        window.show();
+
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        // Its height (the width follows the desktop's font size) holds every row: no row and no
+        // control is given less than it needs.
+        QCOMPARE(window.height(), 420);
+        for (QWidget* widget : window.findChildren<QWidget*>()) {
+            if (widget->isVisible() && !widget->objectName().startsWith(QLatin1String("qt_")))
+                QVERIFY2(widget->height() >= widget->minimumSizeHint().height(), qPrintable(widget->objectName()));
+        }
+        for (const char* name : {"rBtn_xlsx", "rBtn_xls"})
+            QVERIFY(button(window, name)->toolTip().contains(QStringLiteral("后续的工作表")));
     }
 
     void storedChoicesApplied_data()
@@ -137,38 +154,67 @@ private slots:
         QCOMPARE(settings(), before);
     }
 
+    // A choice is written once it is made, by a click or through the accessibility interface (a
+    // screen reader's "toggle" or "press" action), which checks a button without clicking it.
     void clickWritesChoice_data()
     {
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("how"); // "click", or the name of an accessible action
         QTest::addColumn<QByteArray>("after");
 
-        QTest::newRow("tab") << QByteArray("vbaOpenFunFomatArg=3\r\n") << "rBtn_Tabs"
+        const QString click = QStringLiteral("click");
+        const QString toggle = QAccessibleActionInterface::toggleAction();
+        const QString press = QAccessibleActionInterface::pressAction();
+        QTest::newRow("tab") << QByteArray("vbaOpenFunFomatArg=3\r\n") << "rBtn_Tabs" << click
                              << QByteArray("vbaOpenFunFomatArg=1\r\n");
-        QTest::newRow("semicolon") << QByteArray() << "rBtn_Semicolon" << QByteArray("vbaOpenFunFomatArg=2\r\n");
-        QTest::newRow("comma") << QByteArray() << "rBtn_Comma" << QByteArray("vbaOpenFunFomatArg=3\r\n");
-        QTest::newRow("space") << QByteArray() << "rBtn_Space" << QByteArray("vbaOpenFunFomatArg=4\r\n");
+        QTest::newRow("semicolon") << QByteArray() << "rBtn_Semicolon" << click
+                                   << QByteArray("vbaOpenFunFomatArg=2\r\n");
+        QTest::newRow("comma") << QByteArray() << "rBtn_Comma" << click << QByteArray("vbaOpenFunFomatArg=3\r\n");
+        QTest::newRow("space") << QByteArray() << "rBtn_Space" << click << QByteArray("vbaOpenFunFomatArg=4\r\n");
         QTest::newRow("already checked tab written again")
-            << QByteArray("") << "rBtn_Tabs" << QByteArray("vbaOpenFunFomatArg=1\r\n");
-        QTest::newRow("xls") << QByteArray("SourcePath=/in/\r\n") << "rBtn_xls"
+            << QByteArray("") << "rBtn_Tabs" << click << QByteArray("vbaOpenFunFomatArg=1\r\n");
+        QTest::newRow("xls") << QByteArray("SourcePath=/in/\r\n") << "rBtn_xls" << click
                              << QByteArray("SourcePath=/in/\r\nxlsxMode=n\r\n");
-        QTest::newRow("xlsx") << QByteArray("xlsxMode=n\r\n") << "rBtn_xlsx" << QByteArray("xlsxMode=y\r\n");
+        QTest::newRow("xlsx") << QByteArray("xlsxMode=n\r\n") << "rBtn_xlsx" << click << QByteArray("xlsxMode=y\r\n");
         QTest::newRow("save beside sources")
-            << QByteArray() << "cBox_SaveToQuondamPath" << QByteArray("SaveToQuondamPath=y\r\n");
+            << QByteArray() << "cBox_SaveToQuondamPath" << click << QByteArray("SaveToQuondamPath=y\r\n");
         QTest::newRow("unpersisted choice writes nothing")
-            << QByteArray("xlsxMode=y\r\n") << "cBox_ConsecutiveDelimiter" << QByteArray("xlsxMode=y\r\n");
+            << QByteArray("xlsxMode=y\r\n") << "cBox_ConsecutiveDelimiter" << click << QByteArray("xlsxMode=y\r\n");
+        QTest::newRow("comma toggled by a screen reader")
+            << QByteArray() << "rBtn_Comma" << toggle << QByteArray("vbaOpenFunFomatArg=3\r\n");
+        QTest::newRow("space toggled by a screen reader") << QByteArray("vbaOpenFunFomatArg=1\r\n") << "rBtn_Space"
+                                                          << toggle << QByteArray("vbaOpenFunFomatArg=4\r\n");
+        QTest::newRow("xls toggled by a screen reader")
+            << QByteArray("xlsxMode=y\r\n") << "rBtn_xls" << toggle << QByteArray("xlsxMode=n\r\n");
+        QTest::newRow("save beside sources toggled by a screen reader")
+            << QByteArray() << "cBox_SaveToQuondamPath" << toggle << QByteArray("SaveToQuondamPath=y\r\n");
+        QTest::newRow("semicolon pressed by a screen reader")
+            << QByteArray() << "rBtn_Semicolon" << press << QByteArray("vbaOpenFunFomatArg=2\r\n");
     }
 
     void clickWritesChoice()
     {
         QFETCH(QByteArray, before);
         QFETCH(QString, name);
+        QFETCH(QString, how);
         QFETCH(QByteArray, after);
         useSettings(before.isNull() ? QByteArray("") : before);
         MainWindow window;
         window.show();
-        QTest::mouseClick(button(window, name), Qt::LeftButton);
-        QCOMPARE(settings(), after);
+        QAbstractButton* target = button(window, name);
+        if (how == QLatin1String("click")) {
+            QTest::mouseClick(target, Qt::LeftButton);
+        } else {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(target);
+            QVERIFY(accessible && accessible->actionInterface());
+            accessible->actionInterface()->doAction(how);
+        }
+        QTRY_COMPARE(settings(), after);
+        QVERIFY(target->isChecked());
+        // The controls that depend on the choice follow it as after a click.
+        if (name == QLatin1String("cBox_SaveToQuondamPath"))
+            QVERIFY(!field(window, "lEdt_SavePath")->isEnabled());
     }
 
     void writesWithoutSettingsFileCreateNothing()
@@ -198,56 +244,110 @@ private slots:
         QCOMPARE(settings(), QByteArray("SaveToQuondamPath=y\r\n"));
     }
 
+    // A folder is chosen in the dialog or dropped onto a folder field or the window; either way
+    // it fills the field and is stored.
     void pickFolder_data()
     {
-        QTest::addColumn<QString>("buttonName");
+        QTest::addColumn<QString>("buttonName"); // the button that opens the dialog, or where a drop lands
         QTest::addColumn<QString>("fieldName");
-        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("fieldText");
+        QTest::addColumn<QString>("answer"); // the dialog's answer, or the dropped path
+        QTest::addColumn<QString>("start");  // where the dialog opens
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QByteArray>("stored");
 
         const QString sep = QDir::separator();
+        const QString home = QDir::toNativeSeparators(QDir::homePath());
         const QString picked = QDir::toNativeSeparators(QStringLiteral("/data/数据")) + sep;
         QTest::newRow("source folder") << "pBtn_SourcePath"
                                        << "lEdt_SourcePath"
-                                       << "/data/数据" << picked << "SourcePath=" + picked.toLocal8Bit() + "\r\n";
+                                       << "typed"
+                                       << "/data/数据" << home << picked
+                                       << "SourcePath=" + picked.toLocal8Bit() + "\r\n";
         QTest::newRow("save folder") << "pBtn_SavePath"
                                      << "lEdt_SavePath"
-                                     << "/data/数据" << picked << "SavePath=" + picked.toLocal8Bit() + "\r\n";
+                                     << "typed"
+                                     << "/data/数据" << home << picked << "SavePath=" + picked.toLocal8Bit() + "\r\n";
         QTest::newRow("trailing separator doubled")
             << "pBtn_SavePath"
             << "lEdt_SavePath"
-            << "/data/" << QDir::toNativeSeparators("/data//")
+            << "typed"
+            << "/data/" << home << QDir::toNativeSeparators("/data//")
             << "SavePath=" + QDir::toNativeSeparators("/data//").toLocal8Bit() + "\r\n";
         QTest::newRow("cancel changes nothing") << "pBtn_SourcePath"
                                                 << "lEdt_SourcePath"
-                                                << ""
-                                                << "typed" << QByteArray("");
+                                                << "typed"
+                                                << "" << home << "typed" << QByteArray("");
+
+        const QString existing = QDir::toNativeSeparators(folder.path());
+        QTest::newRow("dialog opens at the folder in the field")
+            << "pBtn_SourcePath"
+            << "lEdt_SourcePath" << existing + sep << "" << existing << existing + sep << QByteArray("");
+        QTest::newRow("dialog opens at the nearest folder that exists")
+            << "pBtn_SavePath"
+            << "lEdt_SavePath" << existing + sep + QStringLiteral("gone") + sep + QStringLiteral("deeper") << ""
+            << existing << existing + sep + QStringLiteral("gone") + sep + QStringLiteral("deeper") << QByteArray("");
+
+        const QString dropped = QDir::toNativeSeparators(folder.filePath(QStringLiteral("拖入")));
+        QTest::newRow("folder dropped on the source field")
+            << "drop"
+            << "lEdt_SourcePath"
+            << "typed" << dropped << "" << dropped + sep << "SourcePath=" + (dropped + sep).toLocal8Bit() + "\r\n";
+        QTest::newRow("folder dropped on the save field")
+            << "drop"
+            << "lEdt_SavePath"
+            << "typed" << dropped << "" << dropped + sep << "SavePath=" + (dropped + sep).toLocal8Bit() + "\r\n";
+        QTest::newRow("folder dropped on the window fills the source field")
+            << "drop"
+            << "MainWindow"
+            << "typed" << dropped << "" << dropped + sep << "SourcePath=" + (dropped + sep).toLocal8Bit() + "\r\n";
+        QTest::newRow("dropped file is no folder") << "drop"
+                                                   << "lEdt_SourcePath"
+                                                   << "typed" << QDir::toNativeSeparators(settingsPath) << ""
+                                                   << "typed" << QByteArray("");
     }
 
     void pickFolder()
     {
         QFETCH(QString, buttonName);
         QFETCH(QString, fieldName);
+        QFETCH(QString, fieldText);
         QFETCH(QString, answer);
+        QFETCH(QString, start);
         QFETCH(QString, shown);
         QFETCH(QByteArray, stored);
 
+        QVERIFY(QDir().mkpath(folder.filePath(QStringLiteral("拖入"))));
         useSettings("");
         MainWindow window;
         window.show();
-        field(window, fieldName)->setText(QStringLiteral("typed"));
+        QLineEdit* target =
+            fieldName == QLatin1String("MainWindow") ? field(window, "lEdt_SourcePath") : field(window, fieldName);
+        target->setText(fieldText);
         QStringList asked;
         window.setFolderDialog(
-            [&](QWidget* parent, const QString& caption, const QString& start, QFileDialog::Options options) {
-                asked << caption << start;
+            [&](QWidget* parent, const QString& caption, const QString& startFolder, QFileDialog::Options options) {
+                asked << caption << startFolder;
                 if (parent != &window || options != (QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks))
                     asked << QStringLiteral("wrong parent or options");
                 return answer;
             });
-        QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
-        QCOMPARE(asked, (QStringList{QStringLiteral("选择文件夹"), QStringLiteral(".")}));
-        QCOMPARE(field(window, fieldName)->text(), shown);
+        if (buttonName == QLatin1String("drop")) {
+            QWidget* dropTarget = fieldName == QLatin1String("MainWindow") ? static_cast<QWidget*>(&window) : target;
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(answer)});
+            const QPoint at = dropTarget->rect().center();
+            QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(dropTarget, &enter);
+            QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(dropTarget, &drop);
+            QCOMPARE(drop.isAccepted(), stored != QByteArray(""));
+            QVERIFY(asked.isEmpty());
+        } else {
+            QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
+            QCOMPARE(asked, (QStringList{QStringLiteral("选择文件夹"), start}));
+        }
+        QCOMPARE(target->text(), shown);
         QCOMPARE(settings(), stored);
     }
 
@@ -287,13 +387,51 @@ private slots:
         QCOMPARE(columns->text(), QStringLiteral("2,3"));
     }
 
+    // A progress text is shown whole when it fits and elided in the middle when it does not, with
+    // the whole text in the tooltip; the window keeps its size, and a wider window shows more.
+    void progressTextAndButtons_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("elided");
+        const QString deep = QStringLiteral("/home/user/数据/2024年/");
+        QTest::newRow("short path, blanks kept") << "  /a/b.txt " << false;
+        QTest::newRow("markup shown as written") << "/a/<b>x</b>.txt" << false;
+        QTest::newRow("path of 400 characters")
+            << QStringLiteral("/data/") + QString(380, QLatin1Char('x')) + ".txt" << true;
+        QTest::newRow("deep Chinese path") << deep.repeated(20) + QStringLiteral("销售明细.txt") << true;
+    }
+
     void progressTextAndButtons()
     {
+        QFETCH(QString, text);
+        QFETCH(bool, elided);
         useSettings("");
         MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* status = window.findChild<QLabel*>(QStringLiteral("lb_ShowDisposing"));
-        window.on_ShowDisposingFile(QStringLiteral("  /a/b.txt "));
-        QCOMPARE(status->text(), QStringLiteral("  /a/b.txt "));
+        const QSize normal = window.size();
+        const QSize least = window.minimumSizeHint();
+        window.on_ShowDisposingFile(text);
+        QCoreApplication::processEvents();
+        QCOMPARE(window.size(), normal);
+        QCOMPARE(window.minimumSizeHint(), least);
+        QCOMPARE(window.statusText(), text);
+        QCOMPARE(status->toolTip(), text);
+        QCOMPARE(status->textFormat(), Qt::PlainText);
+        QVERIFY(status->fontMetrics().horizontalAdvance(status->text()) <= status->contentsRect().width());
+        if (!elided) {
+            QCOMPARE(status->text(), text);
+        } else {
+            QVERIFY(status->text().contains(QChar(0x2026)));
+            QVERIFY(status->text().startsWith(text.left(4)));
+            QVERIFY(status->text().endsWith(text.right(4)));
+            const int shown = status->text().size();
+            window.resize(normal.width() + 300, normal.height());
+            QTRY_VERIFY(status->text().size() > shown);
+            QCOMPARE(window.size(), QSize(normal.width() + 300, normal.height()));
+        }
+
         button(window, "pBtn_Transform")->setEnabled(false);
         button(window, "pBtn_AutoTransform")->setEnabled(false);
         window.on_Signal_SetButtonEnable();
@@ -318,12 +456,28 @@ private slots:
         QTest::mouseClick(button(window, "pBtn_MustRead"), Qt::LeftButton);
         QCOMPARE(parent, nullptr);
         QCOMPARE(title, QStringLiteral("注意"));
-        QVERIFY(text.startsWith(QStringLiteral("<p style=\"font-size:16px;line-height:20px;\">1. 本软件无需安装")));
-        QVERIFY(text.endsWith(QStringLiteral("并勾选不再询问。</p>")));
+        QVERIFY(text.startsWith(QStringLiteral("<p style=\"font-size:16px;line-height:20px;\">1. ")));
+        QVERIFY(text.endsWith(QStringLiteral("</p>")));
         QCOMPARE(text.count(QStringLiteral("<br><br>")), 3);
+        for (int note = 2; note <= 4; ++note)
+            QVERIFY(text.contains(QStringLiteral("<br><br>%1. ").arg(note)));
+#ifdef Q_OS_WIN
+        QVERIFY(text.contains(QStringLiteral("1. 本软件无需安装")));
+        QVERIFY(text.contains(QStringLiteral("并勾选不再询问。</p>")));
         QVERIFY(text.contains(QStringLiteral("<br><br>2. 如有需管理员权限的设置")));
         QVERIFY(
             text.contains(QStringLiteral("<br><br>3. 软件请在微软Windows7或以上系统运行，不支持xp系统。<br><br>4. ")));
+#else
+        // The notes speak of this system: no office suite, where the settings are (the file in use
+        // named), and the failure list.
+        QVERIFY(text.contains(QStringLiteral("Linux")));
+        QVERIFY(!text.contains(QStringLiteral("Windows")));
+        QVERIFY(!text.contains(QStringLiteral("管理员身份运行")));
+        QVERIFY(text.contains(QStringLiteral("无需安装微软 Office")));
+        QVERIFY(text.contains(QDir::toNativeSeparators(settingsPath).toHtmlEscaped()));
+        QVERIFY(text.contains(QDir(defaultUserConfigFolder()).filePath(QStringLiteral("Quillmorne.vqd"))));
+        QVERIFY(text.contains(QStringLiteral("无法转换的文件目录.txt")));
+#endif
     }
 
     void trayIcon()

@@ -10,11 +10,13 @@
 #include "support/fakespreadsheet.h"
 #include "support/workbookreadback.h"
 #include "ui/mainwindow.h"
+#include "ui/qttranslations.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 #include <QRadioButton>
 #include <QSemaphore>
@@ -33,12 +35,17 @@ class MainWindowJobsTest : public QObject
     QStringList boxes; // "title|text" of every message shown
     QList<QPointer<MergeObject>> workers;
     QStringList shownFiles;
+    QStringList viewed; // failure lists handed to the window's text viewer
 
     std::unique_ptr<MainWindow> newWindow(const FakeSpreadsheetBehaviour& behaviour = {})
     {
         auto window = std::make_unique<MainWindow>();
         window->setAboutBox(
             [this](QWidget*, const QString& title, const QString& text) { boxes << title + QLatin1Char('|') + text; });
+        window->setTextViewer([this](const QString& path, QObject*, std::function<void(bool)> done) {
+            viewed << path;
+            done(true);
+        });
         window->setWorkerSetup([this, behaviour](MergeObject& worker) {
             worker.setApplicationFactory(fakeSpreadsheetFactory(behaviour));
             worker.setShowFileAction([this](const QString& path) { shownFiles << path; });
@@ -93,20 +100,51 @@ private slots:
         boxes.clear();
         workers.clear();
         shownFiles.clear();
+        viewed.clear();
         FakeSpreadsheetApplication::reset();
     }
 
+    // Before a job starts: the folders exist, and the text-column list (as Chinese input methods
+    // type it, with "，" or "、") holds only column numbers. A refusal names what is wrong.
     void folderChecks_data()
     {
         QTest::addColumn<bool>("sourceGiven");
         QTest::addColumn<bool>("saveGiven");
         QTest::addColumn<bool>("besideSources");
-        QTest::addColumn<QString>("message"); // empty: the job starts
+        QTest::addColumn<QString>("textColumns"); // null: the text-column box stays unchecked
+        QTest::addColumn<QString>("message");     // empty: the job starts
+        QTest::addColumn<QString>("fieldInfo");   // the import's column formats, when it starts
 
-        QTest::newRow("empty source field") << false << true << false << "Message:|提取文件夹不存在!";
-        QTest::newRow("empty save field") << true << false << false << "Message:|保存文件夹不存在!";
-        QTest::newRow("empty save field, saving beside sources") << true << false << true << "";
-        QTest::newRow("both folders") << true << true << false << "";
+        const QString noColumns;
+        const QString asTyped = QStringLiteral("。请填写从 1 开始的列号，多列以逗号分隔，例如：2,3,4");
+        QTest::newRow("empty source field") << false << true << false << noColumns << "Quillmorne|提取文件夹不存在!"
+                                            << "";
+        QTest::newRow("empty save field") << true << false << false << noColumns << "Quillmorne|保存文件夹不存在!"
+                                          << "";
+        QTest::newRow("empty save field, saving beside sources") << true << false << true << noColumns << ""
+                                                                 << "1:1 2:1";
+        QTest::newRow("both folders") << true << true << false << noColumns << ""
+                                      << "1:1 2:1";
+        QTest::newRow("columns with full-width comma") << true << true << false << "1，3"
+                                                       << ""
+                                                       << "1:2 3:2";
+        QTest::newRow("columns with enumeration comma") << true << true << false << "2、 4,5"
+                                                        << ""
+                                                        << "2:2 4:2 5:2";
+        QTest::newRow("blank column field lists none") << true << true << false << "  "
+                                                       << ""
+                                                       << "1:1 2:1";
+        QTest::newRow("letter among columns") << true << true << false << "2,b,4"
+                                              << "Quillmorne|文本格式列中的“b”不是列号" + asTyped << "";
+        QTest::newRow("column zero") << true << true << false << "0，2"
+                                     << "Quillmorne|文本格式列中的“0”不是列号" + asTyped << "";
+        QTest::newRow("ASCII semicolon is no separator") << true << true << false << "1;3"
+                                                         << "Quillmorne|文本格式列中的“1;3”不是列号" + asTyped << "";
+        QTest::newRow("trailing comma") << true << true << false << "2,3，"
+                                        << "Quillmorne|文本格式列中有一项是空的" + asTyped << "";
+        QTest::newRow("folder checked before columns") << false << true << false << "x"
+                                                       << "Quillmorne|提取文件夹不存在!"
+                                                       << "";
     }
 
     void folderChecks()
@@ -114,13 +152,19 @@ private slots:
         QFETCH(bool, sourceGiven);
         QFETCH(bool, saveGiven);
         QFETCH(bool, besideSources);
+        QFETCH(QString, textColumns);
         QFETCH(QString, message);
+        QFETCH(QString, fieldInfo);
         writeFile(source->filePath("a.txt"), "1\t2\n");
         auto window = newWindow();
         field(*window, "lEdt_SourcePath")->setText(sourceGiven ? folderText(*source) : QString());
         field(*window, "lEdt_SavePath")->setText(saveGiven ? folderText(*save) : QString());
         if (besideSources)
             button(*window, "cBox_SaveToQuondamPath")->setChecked(true);
+        if (!textColumns.isNull()) {
+            QTest::mouseClick(button(*window, "cBox_SetTextFormat"), Qt::LeftButton);
+            field(*window, "lEdt_SetTextFormat")->setText(textColumns);
+        }
         const QString before = status(*window);
 
         QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
@@ -138,6 +182,78 @@ private slots:
         QCOMPARE(status(*window), summaryText(1));
         const QString workbook = besideSources ? source->filePath("a.xlsx") : save->filePath("a.xlsx");
         QVERIFY(QFileInfo::exists(workbook));
+        QCOMPARE(FakeSpreadsheetApplication::imports().size(), 1);
+        QStringList formats;
+        for (const auto& format : FakeSpreadsheetApplication::imports().first().fieldInfo)
+            formats << QStringLiteral("%1:%2").arg(format.first).arg(format.second);
+        QCOMPARE(formats.join(QLatin1Char(' ')), fieldInfo);
+    }
+
+    // At the end of a run with failures the failure list opens in the text viewer. When no viewer
+    // shows it, a message says how many files failed and where the list is, with each file's
+    // reason in its details; the list itself keeps one path per line.
+    void failuresShown_data()
+    {
+        QTest::addColumn<QStringList>("refused"); // sources whose import gives no workbook
+        QTest::addColumn<bool>("viewerShows");
+        QTest::addColumn<int>("failed");
+
+        QTest::newRow("all converted: nothing opens") << QStringList{} << false << 0;
+        QTest::newRow("viewer shows the list") << QStringList{"b.txt"} << true << 1;
+        QTest::newRow("no viewer: message with reasons") << QStringList{"b.txt", "c.txt"} << false << 2;
+    }
+
+    void failuresShown()
+    {
+        QFETCH(QStringList, refused);
+        QFETCH(bool, viewerShows);
+        QFETCH(int, failed);
+        QVERIFY(installQtTranslations());
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            writeFile(source->filePath(name), "1\t2\n");
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.refuseImportOf = refused;
+        auto window = newWindow(behaviour);
+        window->setTextViewer([&](const QString& path, QObject* context, std::function<void(bool)> done) {
+            viewed << path;
+            QVERIFY(context == window.get());
+            // As the real viewer does: the verdict comes later, from the event loop.
+            QTimer::singleShot(10, context, [done, viewerShows] { done(viewerShows); });
+        });
+        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SavePath")->setText(folderText(*save));
+        QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
+        QVERIFY(runEnded(*window));
+        QCOMPARE(status(*window), summaryText(3 - failed));
+
+        const QString list = QDir::toNativeSeparators(QDir(source->path()).filePath(failureListFileName()));
+        QCOMPARE(viewed, failed ? QStringList{list} : QStringList{});
+        QTest::qWait(50);
+        auto* box = window->findChild<QMessageBox*>(QStringLiteral("failureMessage"));
+        if (failed == 0 || viewerShows) {
+            QVERIFY(!box);
+            return;
+        }
+        QVERIFY(box);
+        QVERIFY(box->isVisible());
+        QCOMPARE(box->windowTitle(), QStringLiteral("Quillmorne"));
+        QVERIFY(box->text().contains(QStringLiteral("有 %1 个文件未能转换").arg(failed)));
+        QVERIFY(box->text().contains(list));
+        QStringList reasons;
+        QStringList listed;
+        for (const QString& name : refused) {
+            const QString path = QDir::toNativeSeparators(source->filePath(name));
+            reasons << path + QStringLiteral("：") + reasonText(Reason::ImportFailed);
+            listed << path;
+        }
+        QCOMPARE(box->detailedText(), reasons.join(QLatin1Char('\n')));
+        // Qt's own button texts are Chinese as well.
+        QCOMPARE(box->button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+        box->close();
+
+        QFile file(list);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLocal8Bit(file.readAll()), listed.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
     }
 
     void optionsTakenFromControls()

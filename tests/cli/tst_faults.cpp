@@ -265,9 +265,10 @@ private slots:
         environment.insert(QStringLiteral("TMPDIR"), temporaryDir.path());
         process.setProcessEnvironment(environment);
         if (c.run == Run::DiskFull) {
-            // SIGXFSZ ignored: writes past the limit fail with EFBIG, as they would on a full disk.
+            // Started with SIGXFSZ at its default action, which would end the process: the tool
+            // ignores it, so writes past the limit fail with EFBIG, as they would on a full disk.
             process.start("bash",
-                          QStringList{"-c", "trap '' XFSZ; ulimit -f 300; exec \"$0\" \"$@\"", tool} + arguments);
+                          QStringList{"-c", "trap - XFSZ; ulimit -f 300; exec \"$0\" \"$@\"", tool} + arguments);
         } else if (c.run == Run::OutputClosed) {
             // Both go to a pipe whose reading end is closed before the tool starts; Python starts
             // it with SIGPIPE at its default action, as a shell would.

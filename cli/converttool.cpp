@@ -233,6 +233,8 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     thread.start();
     QMetaObject::invokeMethod(worker, command.automatic ? "AutoTransform" : "Transform", Qt::QueuedConnection);
     QCoreApplication::exec();
+    // Requests from here on find the run over; nothing may reach the worker once it is gone.
+    requests.disconnect();
     thread.quit();
     thread.wait();
     delete worker;

@@ -2,7 +2,8 @@
 // A spreadsheet application double for the conversion engine's tests. It records every call in
 // a log, keeps the arguments of each import and each cell write, and "saves" a workbook by
 // writing a small text file at the output path (unless told to fail). It can be told to have no
-// WorkBooks object, to refuse imports of some files and to fail saves of some files.
+// WorkBooks object, to refuse imports of some files, to fail saves of some files and to hold a
+// save until it is aborted; once aborted, every save fails with Reason::Interrupted.
 
 #include "automation/automation.h"
 

@@ -154,14 +154,23 @@ TerminationSignals::TerminationSignals(const QList<int>& gentleSignals, QObject*
 {
     if (handler.installed.load())
         return;
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return;
-    for (int fd : fds) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // The pipe stays open for the life of the process: a handler still running on another
+    // thread as the handlers are taken down never writes to a descriptor that was closed (and
+    // perhaps reused).
+    if (wakeReadFd < 0) {
+        int fds[2];
+        if (::pipe(fds) != 0)
+            return;
+        for (int fd : fds) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        wakeReadFd = fds[0];
+        handler.wakeFd.store(fds[1]);
     }
-    wakeReadFd = fds[0];
+    char stale[64];
+    while (::read(wakeReadFd, stale, sizeof stale) > 0) {
+    }
     unsigned mask = 0;
     for (int signalNumber : gentleSignals) {
         if (signalNumber > 0 && signalNumber < 32)
@@ -172,7 +181,6 @@ TerminationSignals::TerminationSignals(const QList<int>& gentleSignals, QObject*
     handler.requests.store(0);
     for (auto& length : handler.messageLengths)
         length.store(0);
-    handler.wakeFd.store(fds[1]);
 
     auto* notifier = new QSocketNotifier(wakeReadFd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &TerminationSignals::readWakeUps);
@@ -204,11 +212,7 @@ TerminationSignals::~TerminationSignals()
         return;
     for (int i = 0; i < handledCount; ++i)
         ::sigaction(handledSignals[i], &previousActions[i], nullptr);
-    const int writeFd = handler.wakeFd.exchange(-1);
     handler.installed.store(false);
-    ::close(writeFd);
-    ::close(wakeReadFd);
-    wakeReadFd = -1;
 }
 
 void TerminationSignals::setMessage(TerminationStage stage, const QByteArray& text)

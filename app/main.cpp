@@ -10,6 +10,9 @@
 
 int main(int argc, char* argv[])
 {
+    // Before anything can write: a closed pipe or the file size limit must not end the program.
+    ignoreWriteFailureSignals();
+
     // Everything before the application object runs without any user interface.
     QByteArrayList arguments;
     for (int i = 0; i < argc; ++i)
@@ -26,7 +29,9 @@ int main(int argc, char* argv[])
 
     QApplication application(argc, argv);
     installQtTranslations();
-    // A copy that replaces this one ends it like a close of the window, not in the middle of a save.
+    // A copy that replaces this one, or a logout, ends it like a close of the window, not in the
+    // middle of a save; a second request while the window waits for the run gives up the file in
+    // progress (see MainWindow::disposeOfJob).
     quitOnTerminationSignals(&application);
     int result = 0;
     {

@@ -3,6 +3,7 @@
 #include "cli/commandline.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
+#include "platform/terminationsignal.h"
 
 #include <QCoreApplication>
 #include <QMutex>
@@ -20,17 +21,21 @@
 
 namespace {
 
-std::atomic<bool> interruptRequested{false};
-MergeObject* volatile interruptTarget = nullptr;
+// A stream whose reader went away (a closed pipe: EPIPE; a terminal that hung up: EIO) or that
+// cannot take more is not written to again. What the run does does not depend on its being read.
+std::atomic<bool> stdoutBroken{false};
+std::atomic<bool> stderrBroken{false};
 
-extern "C" void onInterrupt(int)
+void writeBytes(FILE* stream, const QByteArray& bytes)
 {
-    // Stop after the current file; a second Ctrl+C ends the process at once.
-    interruptRequested.store(true);
-    if (MergeObject* worker = interruptTarget)
-        worker->requestStop();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    std::atomic<bool>& broken = stream == stdout ? stdoutBroken : stderrBroken;
+    if (broken.load())
+        return;
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) != size_t(bytes.size()) ||
+        std::fflush(stream) != 0) {
+        broken.store(true);
+        std::clearerr(stream);
+    }
 }
 
 bool stderrIsTerminal()
@@ -54,9 +59,7 @@ int terminalWidth()
 
 void printLine(FILE* stream, const QString& text)
 {
-    const QByteArray bytes = text.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    writeBytes(stream, text.toLocal8Bit() + '\n');
 }
 
 // Prints the run's progress on standard error: a progress bar on a terminal, one line per file
@@ -65,6 +68,8 @@ class ConsoleObserver : public MergeObserver
 {
 public:
     ConsoleObserver(bool quiet, bool terminal) : quiet(quiet), terminal(terminal && !quiet) {}
+
+    bool drawsBar() const { return terminal; }
 
     void sourceFilesListed(int count) override
     {
@@ -97,7 +102,7 @@ private:
     void clearBar()
     {
         if (terminal && barShown) {
-            std::fputs("\r\033[K", stderr);
+            writeBytes(stderr, "\r\033[K");
             barShown = false;
         }
     }
@@ -118,10 +123,7 @@ private:
         if (room < name.size())
             name = QStringLiteral("…") + name.right(qMax(0, room - 1));
         line += name;
-        const QByteArray bytes = line.toLocal8Bit();
-        std::fputs("\r", stderr);
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-        std::fflush(stderr);
+        writeBytes(stderr, '\r' + line.toLocal8Bit());
         barShown = true;
     }
 
@@ -133,6 +135,38 @@ private:
     int done = 0;
 };
 
+// What the run did, at its end: the summary on standard output (or the message that ended the
+// run), what an interruption left undone, and where the failure list is.
+void printEndOfRun(const RunSummary& summary, const QString& lastText)
+{
+    // The last text of a run is its summary, or the message that ended it.
+    if (summary.runFailure.isFailure()) {
+        printLine(stderr, lastText);
+        if (!summary.runFailure.path.isEmpty())
+            printLine(stderr, summary.runFailure.path);
+    } else {
+        printLine(stdout, summaryText(summary.converted));
+    }
+    if (summary.interrupted) {
+        const QString done = summary.fileGivenUp ? QStringLiteral("已中断: 正在转换的文件已放弃")
+                                                 : QStringLiteral("已中断: 当前文件完成后停止");
+        printLine(stderr, summary.notReached > 0
+                              ? done + QStringLiteral(", 其余 %1 个文件未转换。").arg(summary.notReached)
+                              : done + QStringLiteral("。"));
+    }
+    if (!summary.failureListPath.isEmpty())
+        printLine(stdout, QStringLiteral("无法转换的文件列在: %1").arg(summary.failureListPath));
+}
+
+// 0 all converted, 1 some not; a run that a signal stopped before it was done gives 128 + that
+// signal's number, whether it stopped after the current file or at once.
+int exitStatus(const RunSummary& summary, int stopSignal)
+{
+    if (summary.interrupted && stopSignal != 0)
+        return exitStatusForSignal(stopSignal);
+    return summary.allConverted() ? 0 : 1;
+}
+
 } // namespace
 
 int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFactory& binding)
@@ -140,7 +174,7 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     const CommandLine command = parseCommandLine(arguments);
     switch (command.action) {
     case CommandLine::Action::ShowHelp:
-        std::fputs(commandLineHelp().toLocal8Bit().constData(), stdout);
+        writeBytes(stdout, commandLineHelp().toLocal8Bit());
         return 0;
     case CommandLine::Action::ShowVersion:
         printLine(stdout, QStringLiteral("quillmorne-convert " QUILLMORNE_VERSION_TEXT));
@@ -179,32 +213,32 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     QObject::connect(worker, &MergeObject::Signal_SetButtonEnable, QCoreApplication::instance(),
                      [] { QCoreApplication::quit(); });
 
-    interruptTarget = worker;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    // Ctrl+C stops after the current file, a second one (or SIGTERM, or SIGHUP) stops now. The
+    // handler says so itself, at once, whatever the threads are doing; on a terminal it first
+    // clears the progress bar's line.
+    TerminationSignals requests({SIGINT});
+    const QByteArray lineStart = observer.drawsBar() ? QByteArray("\r\033[K") : QByteArray();
+    requests.setMessage(
+        TerminationStage::StopAfterCurrentFile,
+        lineStart + QStringLiteral("已收到中断信号: 当前文件完成后停止; 再按一次 Ctrl+C 立即停止。\n").toLocal8Bit());
+    requests.setMessage(TerminationStage::StopNow,
+                        lineStart + QStringLiteral("正在立即停止: 放弃正在转换的文件, 删除临时文件。\n").toLocal8Bit());
+    QObject::connect(&requests, &TerminationSignals::stageReached, &requests, [worker](TerminationStage stage) {
+        if (stage == TerminationStage::StopNow)
+            worker->requestAbort();
+        else
+            worker->requestStop();
+    });
+
     thread.start();
     QMetaObject::invokeMethod(worker, command.automatic ? "AutoTransform" : "Transform", Qt::QueuedConnection);
     QCoreApplication::exec();
-    interruptTarget = nullptr;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    // Requests from here on find the run over; nothing may reach the worker once it is gone.
+    requests.disconnect();
     thread.quit();
     thread.wait();
     delete worker;
     observer.finish();
-
-    // The last text of a run is its summary, or the message that ended it.
-    if (summary.runFailure.isFailure()) {
-        printLine(stderr, lastText);
-        if (!summary.runFailure.path.isEmpty())
-            printLine(stderr, summary.runFailure.path);
-    } else {
-        printLine(stdout, summaryText(summary.converted));
-    }
-    if (summary.interrupted)
-        printLine(stderr, QStringLiteral("已中断: 当前文件完成后停止, 其余文件未转换。"));
-    if (!summary.failureListPath.isEmpty())
-        printLine(stdout, QStringLiteral("无法转换的文件列在: %1").arg(summary.failureListPath));
-
-    return summary.allConverted() ? 0 : 1;
+    printEndOfRun(summary, lastText);
+    return exitStatus(summary, TerminationSignals::stageSignal());
 }

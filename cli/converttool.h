@@ -1,7 +1,9 @@
 #pragma once
 // quillmorne-convert: runs the conversion worker on its own thread for a parsed command line and
-// reports on the terminal. Returns the exit status: 0 all converted, 1 some files failed (or the
-// run was interrupted), 2 bad arguments or a missing folder.
+// reports on the terminal. Returns the exit status: 0 all converted, 1 some files failed, 2 bad
+// arguments or a missing folder, 128 + the signal's number when a termination signal stopped the
+// run before every source was done (Ctrl+C: after the current file; a second Ctrl+C, SIGTERM or
+// SIGHUP: at once, the file in progress given up).
 
 #include "automation/automation.h"
 

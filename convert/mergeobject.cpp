@@ -75,7 +75,8 @@ public:
             application = nullptr;
             books = nullptr;
         }
-        summary.interrupted = summary.interrupted || (worker.stopRequested() && summary.notReached > 0);
+        summary.interrupted =
+            summary.interrupted || (worker.stopRequested() && (summary.notReached > 0 || summary.fileGivenUp));
         emit worker.RunFinished(summary);
         emit worker.Signal_SetButtonEnable();
     }
@@ -106,8 +107,12 @@ public:
     {
         result.status = FileStatus::Failed;
         result.failure = failure;
+        summary.fileGivenUp = summary.fileGivenUp || failure.reason == Reason::Interrupted;
         finishFile(result);
     }
+
+    // A file given up because the run was asked to stop now: listed as failed, nothing kept.
+    void fileInterrupted(FileResult& result) { fileFailed(result, Failure(Reason::Interrupted, result.workbook)); }
 
     // Calls `convert` for every source file in list order, after sending its path as progress
     // text, until a stop is requested. Returns false when `convert` ended the run.
@@ -174,10 +179,16 @@ public:
 
         if (prepared.droppedNul > 0)
             result.warnings << droppedNulWarning(prepared.droppedNul);
-        Workbook* workbook = cellByCell ? importCellByCell(sourceText, result.warnings)
-                                        : importByOpenText(importFilePath, prepared.codePage);
+        // Reading a large source (and writing its import file) takes a while; a stop-now request
+        // that came meanwhile gives the file up before the import.
+        Workbook* workbook = nullptr;
+        if (!worker.abortRequested())
+            workbook = cellByCell ? importCellByCell(sourceText, result.warnings)
+                                  : importByOpenText(importFilePath, prepared.codePage);
         if (workbook) {
             saveAndClose(workbook, entry, result);
+        } else if (worker.abortRequested()) {
+            fileInterrupted(result);
         } else {
             const Failure failure = books->failure();
             fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
@@ -225,6 +236,11 @@ public:
         sourceText.clear();
         int unset = 0;
         for (int r = 0; r < lines.size(); ++r) {
+            // A run asked to stop now gives up the workbook between two lines.
+            if (worker.abortRequested()) {
+                workbook->close(false);
+                return nullptr;
+            }
             const QStringList pieces = lines.at(r).split(separator, Qt::KeepEmptyParts);
             for (int c = 0; c < pieces.size(); ++c) {
                 Range* cell = sheet->cells(r + 1, c + 1);

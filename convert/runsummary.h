@@ -30,6 +30,9 @@ struct RunSummary
     int notReached = 0; // sources the run never came to (it was stopped, or ended early)
     // A stop was asked for (Ctrl+C, closing the window) before every source was done.
     bool interrupted = false;
+    // The stop was one to stop now: the file in progress was given up (it is in the failure list
+    // with Reason::Interrupted and left nothing behind).
+    bool fileGivenUp = false;
     // What ended the run before its sources were done, when something did: no spreadsheet
     // application, or a source that another program holds locked.
     Failure runFailure;

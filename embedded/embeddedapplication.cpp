@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <limits>
@@ -83,6 +84,31 @@ bool numberFormatFromLocal(const QString& text, NumberFormat* format)
 }
 
 class EmbeddedBook;
+
+// The rows of a save or of a workbook being changed, cut off between two rows once the
+// application is told to abort: the saver then fails with Reason::Interrupted and removes what
+// it wrote.
+class InterruptibleRows final : public RowSource
+{
+public:
+    InterruptibleRows(RowSource& rows, const std::atomic<bool>& aborted) : m_rows(rows), m_aborted(aborted) {}
+
+    std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_rows.columnFormats(); }
+    bool nextRow(RowView& row) override
+    {
+        if (m_aborted.load(std::memory_order_relaxed)) {
+            m_failure = Failure(Reason::Interrupted);
+            return false;
+        }
+        return m_rows.nextRow(row);
+    }
+    Failure failure() const override { return m_failure.isFailure() ? m_failure : m_rows.failure(); }
+
+private:
+    RowSource& m_rows;
+    const std::atomic<bool>& m_aborted;
+    Failure m_failure;
+};
 
 // A column (row < 0) or a cell of a workbook, both 0-based. Cells are asked for one by one in
 // great numbers, so a range is a plain object kept in an arena, not a QObject.
@@ -200,7 +226,11 @@ struct EmbeddedApplication::State
         return &ranges.back();
     }
 
+    bool isAborted() const { return aborted.load(); }
+
     EmbeddedWorkbooks workbooks;
+    // Set from another thread by abort(); read between rows.
+    std::atomic<bool> aborted{false};
     // Objects handed out stay where they are until the application goes: deques never move
     // their elements, and closed workbooks stay (emptied) so old pointers remain safe to use.
     std::deque<EmbeddedBook> books;
@@ -224,16 +254,15 @@ bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
                             QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat));
         return false;
     }
-    SaveResult result;
-    if (m_model) {
-        std::unique_ptr<RowSource> rows = m_model->rows();
-        result = saveWorkbook(*rows, m_sheetName, path, fileFormat, m_created);
-    } else {
-        std::unique_ptr<RowSource> rows = takeImport();
-        if (!rows)
-            return false;
-        result = saveWorkbook(*rows, m_sheetName, path, fileFormat, m_created);
+    if (m_state.isAborted()) {
+        m_failure = Failure(Reason::Interrupted, QDir::toNativeSeparators(path));
+        return false;
     }
+    std::unique_ptr<RowSource> rows = m_model ? m_model->rows() : takeImport();
+    if (!rows)
+        return false;
+    InterruptibleRows interruptible(*rows, m_state.aborted);
+    const SaveResult result = saveWorkbook(interruptible, m_sheetName, path, fileFormat, m_created);
     m_failure = result.failure;
     m_warnings = result.warnings;
     return result.ok;
@@ -272,9 +301,11 @@ CellModel* EmbeddedBook::model()
         return m_model.get();
     // An imported workbook that is changed: its rows become cells of a model (rare; costs memory
     // in proportion to the text).
-    std::unique_ptr<RowSource> rows = takeImport();
-    if (!rows)
+    std::unique_ptr<RowSource> imported = takeImport();
+    if (!imported)
         return nullptr;
+    InterruptibleRows interruptible(*imported, m_state.aborted);
+    RowSource* rows = &interruptible;
     auto model = std::make_unique<CellModel>();
     for (const auto& [column, format] : rows->columnFormats())
         model->setColumnFormat(column, format);
@@ -412,6 +443,10 @@ bool EmbeddedRange::setValue(const QVariant& value)
 EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions& options)
 {
     m_failure = Failure();
+    if (m_state.isAborted()) {
+        m_failure = Failure(Reason::Interrupted, QDir::toNativeSeparators(path));
+        return nullptr;
+    }
     std::unique_ptr<RowSource> source = openTextImport(path, options, &m_failure);
     if (!source) {
         if (!m_failure.isFailure())
@@ -488,6 +523,11 @@ Workbook* EmbeddedApplication::activeWorkbook()
 Worksheet* EmbeddedApplication::activeSheet()
 {
     return m_state->openBooks.empty() ? nullptr : m_state->openBooks.back();
+}
+
+void EmbeddedApplication::abort()
+{
+    m_state->aborted.store(true);
 }
 
 void EmbeddedApplication::quit()

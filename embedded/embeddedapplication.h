@@ -29,6 +29,10 @@ public:
     Worksheet* activeSheet() override;
     void quit() override;
     bool reportsSaveFailures() const override { return true; }
+    // A save in progress stops before its next row and fails with Reason::Interrupted, its
+    // temporary workbook removed; every later import or save fails the same way. The application
+    // serves one run, and a run that was told to stop now does not go on.
+    void abort() override;
 
     struct State;
 

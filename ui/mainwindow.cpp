@@ -5,6 +5,7 @@
 #include "convert/sourcefiles.h"
 #include "convert/textcolumns.h"
 #include "platform/screen.h"
+#include "platform/terminationsignal.h"
 #include "platform/textviewer.h"
 #include "settings/settingsfile.h"
 #include "settings/startupvalues.h"
@@ -168,6 +169,8 @@ MainWindow::~MainWindow()
     // lets the process end cleanly instead of tearing the worker down in the middle of a save.
     // After "退出程序" the window is still on screen; it goes away at once rather than sitting
     // unresponsive while the file finishes.
+    if (requestsWhenClosing < 0)
+        requestsWhenClosing = TerminationSignals::requestCount();
     hide();
     disposeOfJob();
     delete ui;
@@ -442,7 +445,17 @@ void MainWindow::disposeOfJob()
         mergeObject->requestStop();
     if (mergeThread) {
         mergeThread->quit();
-        mergeThread->wait();
+        // The run ends after the file in progress, however long that takes. A termination
+        // request that comes while the window waits for it (the second one, when the first
+        // closed the window) gives that file up instead, so the process ends promptly and leaves
+        // no temporary file; no event loop runs here, so the window looks for it itself.
+        const int requestsBefore = requestsWhenClosing >= 0 ? requestsWhenClosing : TerminationSignals::requestCount();
+        while (!mergeThread->wait(50)) {
+            const bool stopNow = TerminationSignals::stage() == TerminationStage::StopNow ||
+                                 TerminationSignals::requestCount() > requestsBefore;
+            if (stopNow && mergeObject && !mergeObject->abortRequested())
+                mergeObject->requestAbort();
+        }
     }
     delete mergeObject;
     mergeObject = nullptr;
@@ -719,5 +732,9 @@ void MainWindow::on_pBtn_MustRead_clicked()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // From here on a termination request means "stop now": the close already asked for the run
+    // to stop after its current file.
+    if (requestsWhenClosing < 0)
+        requestsWhenClosing = TerminationSignals::requestCount();
     event->accept();
 }

@@ -136,7 +136,8 @@ private:
     bool takeFolderOptions(bool settingsDriven);
     void takeTypeAndDelimiter();
     class QRadioButton* delimiterButton(Delimiter delimiter) const;
-    // Stops (after the file in progress) and destroys the previous job's worker and thread.
+    // Stops (after the file in progress, or at once on a termination request that comes while
+    // it waits) and destroys the previous job's worker and thread.
     void disposeOfJob();
     // Creates the worker on a new thread, connects it and returns it.
     MergeObject* createJob();
@@ -148,6 +149,9 @@ private:
     int rememberedWidth;
     QThread* mergeThread;
     MergeObject* mergeObject;
+    // Termination requests received when the window was closed (or began its teardown); a later
+    // one makes the teardown give up the file in progress. -1 while the window is open.
+    int requestsWhenClosing = -1;
 
     FolderDialog folderDialog;
     AboutBox aboutBox;

@@ -93,6 +93,8 @@ private slots:
         Result help = runTool({"--help"});
         QCOMPARE(help.status, 0);
         QVERIFY(help.out.contains(QStringLiteral("用法: quillmorne-convert")));
+        // The statuses a script sees when a signal stopped the run.
+        QVERIFY(help.out.contains(QStringLiteral("Ctrl+C 为 130, SIGTERM 为 143, SIGHUP 为 129")));
 
         Result bad = runTool({"--delimiter", "pipe", "."});
         QCOMPARE(bad.status, 2);

@@ -21,19 +21,44 @@ class MergeObjectTest : public QObject
         QStringList texts;
         int endSignals = 0;
         QStringList shownFiles;
+        QStringList failures; // "file name|reason code" in run order
+        RunSummary summary;
     };
 
-    RunResult run(const ConversionOptions& options, const FakeSpreadsheetBehaviour& behaviour, bool automatic = false,
-                  bool stopFirst = false)
+    struct FailureObserver : MergeObserver
+    {
+        QStringList* failures;
+        void fileFinished(const FileResult& result) override
+        {
+            if (result.status == FileStatus::Failed)
+                *failures << QFileInfo(result.source).fileName() + '|' + reasonCode(result.failure.reason);
+        }
+    };
+
+    // `abortAt`: the point of the double ("SaveAs b.xlsx", "Cell 2,1") where the run is asked to
+    // stop now.
+    RunResult run(const ConversionOptions& options, FakeSpreadsheetBehaviour behaviour, bool automatic = false,
+                  bool stopFirst = false, const QString& abortAt = QString())
     {
         Fake::reset();
         MergeObject worker;
         worker.setOptions(options);
+        if (!abortAt.isEmpty()) {
+            behaviour.atPoint = [&worker, abortAt](const QString& point) {
+                if (point == abortAt)
+                    worker.requestAbort();
+            };
+        }
         worker.setApplicationFactory(fakeSpreadsheetFactory(behaviour));
         RunResult result;
+        FailureObserver observer;
+        observer.failures = &result.failures;
+        worker.setObserver(&observer);
         worker.setShowFileAction([&result](const QString& path) { result.shownFiles << path; });
         QObject::connect(&worker, &MergeObject::ShowDisposingFile, [&result](const QString& t) { result.texts << t; });
         QObject::connect(&worker, &MergeObject::Signal_SetButtonEnable, [&result] { ++result.endSignals; });
+        QObject::connect(&worker, &MergeObject::RunFinished,
+                         [&result](const RunSummary& summary) { result.summary = summary; });
         if (stopFirst)
             worker.requestStop();
         if (automatic)
@@ -214,13 +239,64 @@ private slots:
         QVERIFY(QFileInfo::exists(save.filePath("c.xlsx")));
     }
 
+    // A stop after the current file, or a stop now that gives up the file in progress (during its
+    // save, or between two lines of a cell-by-cell fill): what was saved stays, the file given up
+    // is listed as interrupted and never saved, the rest is not reached, and the run ends as usual.
+    void stopRequestEndsTheRunCleanly_data()
+    {
+        QTest::addColumn<bool>("stopFirst");
+        QTest::addColumn<QString>("abortAt");
+        QTest::addColumn<bool>("cellByCell");
+        QTest::addColumn<bool>("automatic");
+        QTest::addColumn<QStringList>("workbooks");
+        QTest::addColumn<QStringList>("failures");
+        QTest::addColumn<int>("notReached");
+
+        QTest::newRow("stop before the first file")
+            << true << "" << false << false << QStringList() << QStringList() << 3;
+        QTest::newRow("stop now while b is saved") << false << "SaveAs b.xlsx" << false << false
+                                                   << QStringList{"a.xlsx"} << QStringList{"b.txt|interrupted"} << 1;
+        QTest::newRow("stop now between two lines of b, cell by cell")
+            << false << "Cell 2,1" << true << false << QStringList{"a.xlsx"} << QStringList{"b.txt|interrupted"} << 1;
+        QTest::newRow("stop now while the last file is saved, automatic mode")
+            << false << "SaveAs c.xlsx" << false << true << QStringList{"a.xlsx", "b.xlsx"}
+            << QStringList{"c.txt|interrupted"} << 0;
+    }
+
     void stopRequestEndsTheRunCleanly()
     {
+        QFETCH(bool, stopFirst);
+        QFETCH(QString, abortAt);
+        QFETCH(bool, cellByCell);
+        QFETCH(bool, automatic);
+        QFETCH(QStringList, workbooks);
+        QFETCH(QStringList, failures);
+        QFETCH(int, notReached);
         QTemporaryDir source, save;
-        writeBytes(source.filePath("a.txt"), "1");
-        const RunResult result = run(optionsFor(source, save), {}, false, true);
-        QCOMPARE(result.texts, QStringList({"excel OK!", "WorkBooks OK!", "成功转换0个txt文件,"}));
+        writeBytes(source.filePath("a.txt"), "1,2"); // one line: its cells are all in row 1
+        writeBytes(source.filePath("b.txt"), "3,4\r\n5,6\r\n7,8");
+        writeBytes(source.filePath("c.txt"), "9");
+        ConversionOptions options = optionsFor(source, save);
+        options.delimiter = Delimiter::Comma;
+        options.cellByCellMode = cellByCell;
+        options.textColumnsEnabled = cellByCell;
+        options.textColumns = cellByCell ? QStringLiteral("1") : QString();
+        const RunResult result = run(options, {}, automatic, stopFirst, abortAt);
+
+        QCOMPARE(result.texts.last(), summaryText(workbooks.size()));
         QCOMPARE(result.endSignals, 1);
+        QCOMPARE(Fake::liveObjects(), 0);
+        QCOMPARE(QDir(save.path()).entryList(QDir::Files | QDir::Hidden), workbooks);
+        QCOMPARE(result.failures, failures);
+        QStringList listed;
+        for (const QString& failure : failures)
+            listed << QDir::toNativeSeparators(source.filePath(failure.section('|', 0, 0))) + "\r\n";
+        QCOMPARE(QString::fromUtf8(readBytes(source.filePath(failureListFileName()))), listed.join(QString()));
+        QVERIFY(result.summary.interrupted);
+        QCOMPARE(result.summary.fileGivenUp, !abortAt.isEmpty());
+        QCOMPARE(result.summary.notReached, notReached);
+        if (cellByCell)
+            QVERIFY(!Fake::cellValues().contains("3,1")); // the fill stopped between two lines
     }
 
     void automaticModeOpensSourcesWhereTheyLie()

@@ -1,7 +1,9 @@
 #include "fakespreadsheet.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 class FakeSpreadsheetApplication::FakeBook : public Workbook
 {
@@ -10,7 +12,20 @@ public:
     bool saveAs(const QString& path, int fileFormat) override
     {
         log() << QStringLiteral("SaveAs %1 %2").arg(path).arg(fileFormat);
-        if (app.behaviour.failSaveOf.contains(QFileInfo(path).fileName())) {
+        const QString name = QFileInfo(path).fileName();
+        app.reach(QStringLiteral("SaveAs ") + name);
+        if (app.behaviour.holdSaveOf.contains(name)) {
+            QElapsedTimer held;
+            held.start();
+            while (!app.aborted.load() && held.elapsed() < 60000)
+                QThread::msleep(5);
+        }
+        if (app.aborted.load()) {
+            log() << QStringLiteral("Interrupted %1").arg(name);
+            error = Failure(Reason::Interrupted, path);
+            return false;
+        }
+        if (app.behaviour.failSaveOf.contains(name)) {
             error = Failure(Reason::SaveFailed, path, QStringLiteral("save refused"));
             return false;
         }
@@ -41,7 +56,7 @@ public:
 class FakeSpreadsheetApplication::FakeRange : public Range
 {
 public:
-    FakeRange(int row, int column) : row(row), column(column) {}
+    FakeRange(FakeSpreadsheetApplication& app, int row, int column) : app(app), row(row), column(column) {}
     bool setNumberFormatLocal(const QString& format) override
     {
         log() << QStringLiteral("NumberFormatLocal %1 %2").arg(column).arg(format);
@@ -50,9 +65,11 @@ public:
     }
     bool setValue(const QVariant& value) override
     {
+        app.reach(QStringLiteral("Cell %1,%2").arg(row).arg(column));
         cellValues().insert(QStringLiteral("%1,%2").arg(row).arg(column), value);
         return true;
     }
+    FakeSpreadsheetApplication& app;
     int row;
     int column;
 };
@@ -65,14 +82,14 @@ public:
     {
         if (n < 1)
             return nullptr;
-        app.ranges.push_back(std::make_unique<FakeRange>(0, n));
+        app.ranges.push_back(std::make_unique<FakeRange>(app, 0, n));
         return app.ranges.back().get();
     }
     Range* cells(int row, int column) override
     {
         if (row < 1 || column < 1)
             return nullptr;
-        app.ranges.push_back(std::make_unique<FakeRange>(row, column));
+        app.ranges.push_back(std::make_unique<FakeRange>(app, row, column));
         return app.ranges.back().get();
     }
     FakeSpreadsheetApplication& app;

@@ -2,7 +2,8 @@
 // A spreadsheet application double for the conversion engine's tests. It records every call in
 // a log, keeps the arguments of each import and each cell write, and "saves" a workbook by
 // writing a small text file at the output path (unless told to fail). It can be told to have no
-// WorkBooks object, to refuse imports of some files and to fail saves of some files.
+// WorkBooks object, to refuse imports of some files, to fail saves of some files and to hold a
+// save until it is aborted; once aborted, every save fails with Reason::Interrupted.
 
 #include "automation/automation.h"
 
@@ -11,7 +12,9 @@
 #include <QSet>
 #include <QStringList>
 
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 
 struct FakeSpreadsheetBehaviour
@@ -22,6 +25,11 @@ struct FakeSpreadsheetBehaviour
     QStringList failSaveOf;          // output file names whose save fails
     bool saveWithoutWriting = false; // saveAs returns true but writes nothing
     QString removeOnFirstImport;     // a file removed while the first file is imported
+    // Output file names whose save lasts until the application is told to abort (then it fails
+    // with Reason::Interrupted and writes nothing); without an abort it saves after 60 seconds.
+    QStringList holdSaveOf;
+    // Called on the run's thread as the run reaches "SaveAs <file name>" or "Cell <row>,<column>".
+    std::function<void(const QString& point)> atPoint;
 };
 
 class FakeSpreadsheetApplication : public SpreadsheetApplication
@@ -38,6 +46,12 @@ public:
     Worksheet* activeSheet() override;
     void quit() override;
     bool reportsSaveFailures() const override { return behaviour.reportsSaveFailures; }
+    void abort() override { aborted.store(true); }
+    void reach(const QString& point) const
+    {
+        if (behaviour.atPoint)
+            behaviour.atPoint(point);
+    }
 
     // Shared across instances so a test can inspect what a run did after the run destroyed it.
     static QStringList& log();
@@ -61,6 +75,7 @@ public:
     std::deque<std::unique_ptr<FakeRange>> ranges;
     std::unique_ptr<FakeSheet> sheet;
     FakeBook* active = nullptr;
+    std::atomic<bool> aborted{false};
 };
 
 // A factory for MergeObject::setApplicationFactory.

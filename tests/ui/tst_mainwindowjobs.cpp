@@ -1,11 +1,13 @@
 // Starting conversion jobs from the window: the folder checks, the options copied from the
 // controls, the failure list of an earlier run, disposing of the previous job, a whole job with the
-// embedded engine whose choices a new window restores, and stopping a run when the window goes away.
+// embedded engine whose choices a new window restores, and stopping a run when the window goes away
+// or a termination signal comes.
 
 #include "convert/conversionoptions.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
 #include "platform/binding.h"
+#include "platform/terminationsignal.h"
 #include "settings/startupvalues.h"
 #include "support/fakespreadsheet.h"
 #include "support/workbookreadback.h"
@@ -23,7 +25,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
+#include <thread>
+#include <unistd.h>
 
 class MainWindowJobsTest : public QObject
 {
@@ -455,37 +460,100 @@ private slots:
         QVERIFY(shownFiles.isEmpty());
     }
 
-    // Closing the window during a run stops it after the file in progress; saved workbooks stay.
+    // Closing the window, or a termination request (which ends the program the same way), stops
+    // the run after the file in progress; saved workbooks stay. A request that comes while the
+    // window waits for that file gives it up instead: it is listed, leaves nothing, and the window
+    // goes away at once (the held save would otherwise last a minute).
+    void closingStopsRunAfterCurrentFile_data()
+    {
+        QTest::addColumn<int>("firstRequest");  // 0: the user closes the window
+        QTest::addColumn<int>("secondRequest"); // 0: none; else sent while the window waits
+        QTest::addColumn<QStringList>("holdSaveOf");
+        QTest::addColumn<QStringList>("workbooks");
+        QTest::addColumn<QStringList>("listed");
+
+        const QStringList first{"a.xlsx"};
+        QTest::newRow("window closed") << 0 << 0 << QStringList() << first << QStringList();
+        QTest::newRow("SIGTERM from a newly started copy") << SIGTERM << 0 << QStringList() << first << QStringList();
+        QTest::newRow("SIGHUP at logout") << SIGHUP << 0 << QStringList() << first << QStringList();
+        QTest::newRow("SIGINT") << SIGINT << 0 << QStringList() << first << QStringList();
+        QTest::newRow("SIGTERM twice: the file in progress is given up")
+            << SIGTERM << SIGTERM << QStringList{"b.xlsx"} << first << QStringList{"b.txt"};
+        QTest::newRow("SIGINT, then SIGHUP: the file in progress is given up")
+            << SIGINT << SIGHUP << QStringList{"b.xlsx"} << first << QStringList{"b.txt"};
+        QTest::newRow("window closed, then SIGTERM: the file in progress is given up")
+            << 0 << SIGTERM << QStringList{"b.xlsx"} << first << QStringList{"b.txt"};
+    }
+
     void closingStopsRunAfterCurrentFile()
     {
+        QFETCH(int, firstRequest);
+        QFETCH(int, secondRequest);
+        QFETCH(QStringList, holdSaveOf);
+        QFETCH(QStringList, workbooks);
+        QFETCH(QStringList, listed);
         for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"})
             writeFile(source->filePath(name), "1\n");
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signalNumber, SIG_DFL); // as a program started from a desktop has them
+        QObject signalOwner;
+        QVERIFY(quitOnTerminationSignals(&signalOwner));
 
+        // Holds the worker after the first file, so a stop lands before the second; the test
+        // acts once `files` sources have started.
         struct SlowObserver : MergeObserver
         {
-            QSemaphore firstFinished;
+            QSemaphore started;
+            QSemaphore finished;
+            void fileStarted(const QString&) override { started.release(); }
             void fileFinished(const FileResult&) override
             {
-                firstFinished.release();
+                finished.release();
                 QThread::msleep(300);
             }
         } observer;
 
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.holdSaveOf = holdSaveOf;
         auto window = newWindow();
-        window->setWorkerSetup([this, &observer](MergeObject& worker) {
-            worker.setApplicationFactory(fakeSpreadsheetFactory({}));
+        window->setWorkerSetup([this, &observer, behaviour](MergeObject& worker) {
+            worker.setApplicationFactory(fakeSpreadsheetFactory(behaviour));
             worker.setObserver(&observer);
+            worker.setShowFileAction([this](const QString& path) { shownFiles << path; });
             workers << QPointer<MergeObject>(&worker);
         });
         field(*window, "lEdt_SourcePath")->setText(folderText(*source));
         field(*window, "lEdt_SavePath")->setText(folderText(*save));
         QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
-        QVERIFY(observer.firstFinished.tryAcquire(1, 10000));
-        window->close();
+        if (holdSaveOf.isEmpty())
+            QVERIFY(observer.finished.tryAcquire(1, 10000));
+        else
+            QVERIFY(observer.started.tryAcquire(2, 10000)); // the held file is in progress
+
+        if (firstRequest == 0) {
+            window->close();
+        } else {
+            QTimer::singleShot(0, [firstRequest] { ::raise(firstRequest); });
+            QTimer::singleShot(60000, [] { QCoreApplication::exit(99); });
+            QCOMPARE(QApplication::exec(), 0);
+        }
+        std::thread second;
+        if (secondRequest != 0) {
+            second = std::thread([secondRequest] {
+                QThread::msleep(200);
+                ::kill(::getpid(), secondRequest);
+            });
+        }
         window.reset();
+        if (second.joinable())
+            second.join();
 
         QVERIFY(!workers.at(0));
-        QCOMPARE(QDir(save->path()).entryList({QStringLiteral("*.xlsx")}), QStringList{QStringLiteral("a.xlsx")});
+        QCOMPARE(QDir(save->path()).entryList(QDir::Files | QDir::Hidden), workbooks);
+        QStringList lines;
+        for (const QString& name : listed)
+            lines << QDir::toNativeSeparators(source->filePath(name)) + "\r\n";
+        QCOMPARE(QString::fromUtf8(readBytes(source->filePath(failureListFileName()))), lines.join(QString()));
         QCOMPARE(FakeSpreadsheetApplication::log().count(QStringLiteral("Quit")), 1);
     }
 };

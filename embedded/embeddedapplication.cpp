@@ -84,6 +84,22 @@ bool numberFormatFromLocal(const QString& text, NumberFormat* format)
 
 class EmbeddedBook;
 
+// The rows of a workbook with the warnings its caller added (Workbook::addWarning) ahead of the
+// rows' own.
+class WarnedRows final : public RowSource
+{
+public:
+    WarnedRows(RowSource& rows, const QStringList& warnings) : m_rows(rows), m_warnings(warnings) {}
+    std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_rows.columnFormats(); }
+    bool nextRow(RowView& row) override { return m_rows.nextRow(row); }
+    Failure failure() const override { return m_rows.failure(); }
+    QStringList warnings() const override { return m_warnings + m_rows.warnings(); }
+
+private:
+    RowSource& m_rows;
+    const QStringList& m_warnings;
+};
+
 // A column (row < 0) or a cell of a workbook, both 0-based. Cells are asked for one by one in
 // great numbers, so a range is a plain object kept in an arena, not a QObject.
 class EmbeddedRange final : public Range
@@ -108,10 +124,11 @@ public:
         : m_state(state), m_sheetName(sheetName), m_created(created)
     {}
 
-    void setImport(const QString& path, const ImportOptions& options, std::unique_ptr<RowSource> source)
+    void setImport(const QString& path, const ImportOptions& options, std::unique_ptr<TextImport> source)
     {
         m_importPath = path;
         m_importOptions = options;
+        m_facts.encoding = source->encodingName();
         m_importSource = std::move(source);
     }
     void setModel(std::unique_ptr<CellModel> model) { m_model = std::move(model); }
@@ -129,6 +146,14 @@ public:
     bool close(bool saveChanges) override;
     Failure failure() const override { return m_failure; }
     QStringList warnings() const override { return m_warnings; }
+    bool addWarning(const QString& warning) override
+    {
+        if (m_closed)
+            return false;
+        m_addedWarnings.append(warning);
+        return true;
+    }
+    SaveFacts saveFacts() const override { return m_facts; }
 
     // Worksheet
     Range* columns(int n) override;
@@ -145,8 +170,7 @@ private:
         if (m_importSource)
             return std::move(m_importSource);
         // A second save reads the text again.
-        std::unique_ptr<RowSource> source = openTextImport(m_importPath, m_importOptions, &m_failure);
-        return source;
+        return openTextImport(m_importPath, m_importOptions, &m_failure);
     }
 
     EmbeddedApplication::State& m_state;
@@ -159,6 +183,8 @@ private:
     std::unique_ptr<CellModel> m_model;
     Failure m_failure;
     QStringList m_warnings;
+    QStringList m_addedWarnings; // by addWarning(), and the import's once it became a model
+    SaveFacts m_facts;
 };
 
 class EmbeddedWorkbooks final : public Workbooks
@@ -224,18 +250,15 @@ bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
                             QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat));
         return false;
     }
-    SaveResult result;
-    if (m_model) {
-        std::unique_ptr<RowSource> rows = m_model->rows();
-        result = saveWorkbook(*rows, m_sheetName, path, fileFormat, m_created);
-    } else {
-        std::unique_ptr<RowSource> rows = takeImport();
-        if (!rows)
-            return false;
-        result = saveWorkbook(*rows, m_sheetName, path, fileFormat, m_created);
-    }
+    std::unique_ptr<RowSource> rows = m_model ? m_model->rows() : takeImport();
+    if (!rows)
+        return false;
+    WarnedRows warnedRows(*rows, m_addedWarnings);
+    const SaveResult result = saveWorkbook(warnedRows, m_sheetName, path, fileFormat, m_created);
     m_failure = result.failure;
     m_warnings = result.warnings;
+    m_facts.rows = result.ok ? result.rows : -1;
+    m_facts.sheets = result.ok ? result.sheets : -1;
     return result.ok;
 }
 
@@ -294,6 +317,8 @@ CellModel* EmbeddedBook::model()
         m_failure = rows->failure();
         return nullptr;
     }
+    // What the import had to repair stays said once its rows live in the model.
+    m_addedWarnings = rows->warnings() + m_addedWarnings;
     m_model = std::move(model);
     return m_model.get();
 }
@@ -412,7 +437,7 @@ bool EmbeddedRange::setValue(const QVariant& value)
 EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions& options)
 {
     m_failure = Failure();
-    std::unique_ptr<RowSource> source = openTextImport(path, options, &m_failure);
+    std::unique_ptr<TextImport> source = openTextImport(path, options, &m_failure);
     if (!source) {
         if (!m_failure.isFailure())
             m_failure = Failure(Reason::ReadError, QDir::toNativeSeparators(path));

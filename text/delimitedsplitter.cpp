@@ -1,5 +1,7 @@
 #include "text/delimitedsplitter.h"
 
+#include "unicode/utf8.h"
+
 #include <algorithm>
 
 namespace engine {
@@ -93,6 +95,7 @@ void DelimitedSplitter::compact()
     if (shift == 0)
         return;
     m_buf.erase(0, shift);
+    m_bufOffset += shift;
     auto move = [shift](std::size_t& offset) { offset = offset >= shift ? offset - shift : 0; };
     move(m_pos);
     move(m_recordStart);

@@ -40,6 +40,13 @@ public:
     const std::vector<std::string_view>& fields() const { return m_views; }
     // 1-based physical line on which the current record starts.
     std::int64_t line() const { return m_recordLine; }
+    // The current record as written, its line end included, and where it begins in the text
+    // (a byte offset from the text's start): readers use them to find the line of a position
+    // in the record.
+    std::string_view recordText() const { return std::string_view(m_buf).substr(m_recordStart, m_pos - m_recordStart); }
+    std::uint64_t recordOffset() const { return m_bufOffset + m_recordStart; }
+    // The physical line the splitter has reached: after the end, the text's last line.
+    std::int64_t currentLine() const { return m_line; }
     QString errorString() const { return m_error; }
 
 private:
@@ -69,8 +76,9 @@ private:
     Class m_fieldClass[256] = {};
     Class m_quotedClass[256] = {};
 
-    std::string m_buf;   // text from the current record (or the line being left out) on
-    std::string m_store; // the fields of the current record that differ from the text as written
+    std::string m_buf;             // text from the current record (or the line being left out) on
+    std::uint64_t m_bufOffset = 0; // offset of m_buf's first byte in the text
+    std::string m_store;           // the fields of the current record that differ from the text as written
     std::vector<FieldRef> m_fields;
     std::vector<std::string_view> m_views;
     State m_state;

@@ -29,6 +29,8 @@ public:
     Worksheet* activeSheet() override;
     void quit() override;
     bool reportsSaveFailures() const override { return true; }
+    // The engine decodes every encoding itself and reports what it had to repair.
+    bool readsSourceTexts() const override { return true; }
 
     struct State;
 

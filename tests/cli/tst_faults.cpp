@@ -2,6 +2,7 @@
 
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -10,13 +11,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 // quillmorne-convert against faults of the file system and odd sources: a full disk, folders that
-// cannot be written, FIFOs, undecodable names, link loops and odd contents. Whatever happens,
-// every source ends up converted (a complete workbook with all its rows), in the failure list, or
-// not reached because the run stopped with the cannot-open message; no partial or temporary file
-// is left in the output, and no source changes.
+// cannot be written, FIFOs, undecodable names, link loops and odd or damaged contents. Whatever
+// happens, every source ends up converted (a complete workbook with all its rows), in the failure
+// list, or not reached because the run stopped with the cannot-open message; no partial or
+// temporary file is left in the output, and no source changes. What a conversion could not keep
+// as written is said on standard error, with the source's path, and on the workbook's warning
+// sheet.
 class FaultsTest : public QObject
 {
     Q_OBJECT
@@ -31,6 +35,7 @@ class FaultsTest : public QObject
         Outcome outcome;
         int rows = 0;
         bool fifo = false;
+        QStringList warnings = {}; // parts of the warnings the workbook and standard error carry
     };
 
     struct Case
@@ -41,6 +46,7 @@ class FaultsTest : public QObject
         Run run = Run::Plain;
         bool xls = false;
         int status = 0;
+        QStringList options = {}; // further options of the run
     };
 
     static QByteArray numbers(int count)
@@ -48,6 +54,16 @@ class FaultsTest : public QObject
         QByteArray text;
         for (int i = 1; i <= count; ++i)
             text += QByteArray::number(i) + '\n';
+        return text;
+    }
+
+    // Sixty lines of Chinese UTF-8, the 30th with a byte that is no UTF-8.
+    static QByteArray damagedUtf8()
+    {
+        QByteArray text;
+        for (int i = 1; i <= 60; ++i)
+            text += (i == 30 ? QByteArray("\xFF") : QByteArray()) + QByteArray::number(i) +
+                    QStringLiteral("\t张三\t北京市朝阳区\r\n").toUtf8();
         return text;
     }
 
@@ -90,7 +106,12 @@ class FaultsTest : public QObject
                     1});
         all.append({{{"empty.txt", "", Outcome::Converted, 0},
                      {"one.txt", "x", Outcome::Converted, 1},
-                     {"nul.txt", QByteArray("a\0b\t1\n\0\nc", 10), Outcome::Converted, 3},
+                     {"nul.txt",
+                      QByteArray("a\0b\t1\n\0\nc", 10),
+                      Outcome::Converted,
+                      3,
+                      false,
+                      {"第 1、2、3 行：3 个空字符 (NUL) 无法存入单元格，已略去"}},
                      {"new\nline.txt", "n\t1\r\nm\t2", Outcome::Converted, 2},
                      {"cr.txt", "1\r2\r3", Outcome::Converted, 3}},
                     {},
@@ -112,6 +133,43 @@ class FaultsTest : public QObject
                     Run::Plain,
                     false,
                     1});
+        const QString replaced = QStringLiteral("个字符无法按 %1 解码，已替换为 U+FFFD");
+        all.append(
+            {{{"utf8.txt", damagedUtf8(), Outcome::Converted, 60, false, {"第 30 行：1 " + replaced.arg("UTF-8")}},
+              {"gbk.txt", QByteArray("\xD5\xC5\xC8\xFD\t30\r\n\xC0\xEE\xCB\xC4\t41\r\n"), Outcome::Converted, 2},
+              {"utf16.txt",
+               QByteArray("a\0\t\0001\0\r\0\n\0b\0\t\0002\0", 16),
+               Outcome::Converted,
+               2,
+               false,
+               {"按其零字节的位置当作 UTF-16LE 读取"}},
+              {"utf32.txt", QByteArray("\xFF\xFE\0\0x\0\0\0\t\0\0\0y\0\0\0", 16), Outcome::Converted, 1}},
+             {},
+             {},
+             Run::Plain,
+             false,
+             0});
+        all.append(
+            {{{"utf8.txt", damagedUtf8(), Outcome::Converted, 60, false, {"第 30 行：1 " + replaced.arg("UTF-8")}}},
+             {},
+             {},
+             Run::Plain,
+             true,
+             0,
+             {"--text-columns", "1", "--cell-by-cell"}});
+        all.append({{{"odd.txt",
+                      QByteArray("a\0\t\0b\0\n\0c", 9),
+                      Outcome::Converted,
+                      2,
+                      false,
+                      {"第 2 行：1 " + replaced.arg("UTF-16LE")}},
+                     {"marked.txt", "\xEF\xBB\xBFx\ty\n", Outcome::Converted, 1}},
+                    {},
+                    {},
+                    Run::Plain,
+                    true,
+                    0,
+                    {"--encoding", "utf16"}});
         return all;
     }
 
@@ -150,6 +208,9 @@ private slots:
         QTest::newRow("0-byte, 1-byte, NUL-laden, CR-only, newline in name") << 4;
         QTest::newRow("link loops and a link to a file") << 5;
         QTest::newRow("names equal but for case: the first keeps its workbook") << 6;
+        QTest::newRow("damaged, unmarked and UTF-32 texts read, repairs warned by line") << 7;
+        QTest::newRow("cell by cell: repairs warned by line") << 8;
+        QTest::newRow("UTF-16 chosen: an odd last byte warned, a UTF-8 mark honoured") << 9;
     }
 
     void everySourceAccountedFor()
@@ -188,6 +249,7 @@ private slots:
         QStringList arguments{"-q", "-o", saveDir.path(), sourceDir.path()};
         if (c.xls)
             arguments.prepend("--xls");
+        arguments = c.options + arguments;
         QProcess process;
         if (c.run == Run::DiskFull) {
             // SIGXFSZ ignored: writes past the limit fail with EFBIG, as they would on a full disk.
@@ -223,6 +285,16 @@ private slots:
                 for (const ReadCell& cell : book.sheets.first().cells)
                     rows = qMax(rows, cell.row);
                 QCOMPARE(rows, s.rows);
+                QCOMPARE(book.sheets.size(), s.warnings.isEmpty() ? 1 : 2);
+                for (const QString& warning : s.warnings) {
+                    const QString line = QStringLiteral("警告: %1: ").arg(QFile::decodeName(source + s.path));
+                    QVERIFY2(err.contains(QRegularExpression(QRegularExpression::escape(line) + "[^\n]*" +
+                                                             QRegularExpression::escape(warning))),
+                             qPrintable(name + ": " + err));
+                    QVERIFY2(std::any_of(book.sheets.last().cells.cbegin(), book.sheets.last().cells.cend(),
+                                         [&](const ReadCell& cell) { return cell.value.toString().contains(warning); }),
+                             qPrintable(name + ": no warning sheet row with " + warning));
+                }
                 break;
             }
             case Outcome::Failed:

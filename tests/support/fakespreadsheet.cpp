@@ -96,7 +96,13 @@ public:
         if (!app.behaviour.removeOnFirstImport.isEmpty() && imports().size() == 1)
             QFile::remove(app.behaviour.removeOnFirstImport);
         QFile file(arguments.fileName);
-        importedBytes().append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+        const bool readable = file.open(QIODevice::ReadOnly);
+        importedBytes().append(readable ? file.readAll() : QByteArray());
+        error = Failure();
+        if (!readable && app.behaviour.readsSourceTexts) {
+            error = Failure(Reason::ReadError, arguments.fileName, file.errorString());
+            return false;
+        }
         if (app.behaviour.refuseImportOf.contains(QFileInfo(arguments.fileName).fileName()))
             return false;
         add(arguments.fileName);
@@ -108,6 +114,7 @@ public:
         add(QStringLiteral("(new)"));
         return true;
     }
+    Failure failure() const override { return error; }
     FakeBook* add(const QString& source)
     {
         app.allBooks.push_back(std::make_unique<FakeBook>(app, source));
@@ -115,6 +122,7 @@ public:
         return app.active;
     }
     FakeSpreadsheetApplication& app;
+    Failure error;
 };
 
 FakeSpreadsheetApplication::FakeSpreadsheetApplication(const FakeSpreadsheetBehaviour& behaviour, QObject* parent)

@@ -22,6 +22,7 @@ struct FakeSpreadsheetBehaviour
     QStringList failSaveOf;          // output file names whose save fails
     bool saveWithoutWriting = false; // saveAs returns true but writes nothing
     QString removeOnFirstImport;     // a file removed while the first file is imported
+    bool readsSourceTexts = false;   // like the embedded engine: imports take the source itself
 };
 
 class FakeSpreadsheetApplication : public SpreadsheetApplication
@@ -38,6 +39,7 @@ public:
     Worksheet* activeSheet() override;
     void quit() override;
     bool reportsSaveFailures() const override { return behaviour.reportsSaveFailures; }
+    bool readsSourceTexts() const override { return behaviour.readsSourceTexts; }
 
     // Shared across instances so a test can inspect what a run did after the run destroyed it.
     static QStringList& log();

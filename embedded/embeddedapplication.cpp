@@ -65,6 +65,94 @@ char32_t firstCharacter(const QString& text)
     return first.unicode();
 }
 
+// An integer a number cannot hold to the last digit is kept as its digits.
+Cell integerCell(const QVariant& value, std::string& text)
+{
+    const QString digits = value.toString();
+    if (fitsNumber(digits))
+        return Cell::makeNumber(value.toDouble());
+    text = digits.toStdString();
+    return Cell::makeText(text);
+}
+
+// Infinities and NaN are no spreadsheet numbers: they are kept as written.
+Cell floatingCell(const QVariant& value, std::string& text)
+{
+    const double number = value.toDouble();
+    if (std::isfinite(number))
+        return Cell::makeNumber(number);
+    text = value.toString().toStdString();
+    return Cell::makeText(text);
+}
+
+// A date, a date and time, or a time of day, as the serial number spreadsheets count with.
+Cell dateTimeCell(const QVariant& value, std::string& text)
+{
+    const int type = value.userType();
+    const QDateTime dateTime = type == QMetaType::QDateTime ? value.toDateTime() : QDateTime();
+    const QDate date = type == QMetaType::QDate ? value.toDate() : dateTime.date();
+    const QTime time = type == QMetaType::QTime ? value.toTime() : dateTime.time();
+    if (type == QMetaType::QTime)
+        return time.isValid() ? Cell::makeNumber(dayFraction(time), NumberFormat::TimeSeconds) : Cell{};
+    if (dateSerial(date) != invalidSerial) {
+        const double serial = double(dateSerial(date)) + (type == QMetaType::QDateTime ? dayFraction(time) : 0.0);
+        return Cell::makeNumber(serial,
+                                type == QMetaType::QDate ? NumberFormat::DateIso : NumberFormat::DateTimeSecondsIso);
+    }
+    if (!date.isValid())
+        return Cell{};
+    // Before 1900 a spreadsheet has no day number: the date is kept as written.
+    text = value.toString().toStdString();
+    return Cell::makeText(text);
+}
+
+// The cell a value set into a cell stands for (`text` holds what a text cell refers to); false
+// for a value of a type no cell can hold. A string is taken as typed into the cell: a text column
+// keeps it as given, otherwise it is recognised like an imported General field.
+bool cellForValue(const QVariant& value, bool textColumn, std::string& text, Cell& cell)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+        cell = Cell{};
+        return true;
+    case QMetaType::Bool:
+        cell = Cell::makeBoolean(value.toBool());
+        return true;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+        cell = integerCell(value, text);
+        return true;
+    case QMetaType::Double:
+    case QMetaType::Float:
+        cell = floatingCell(value, text);
+        return true;
+    case QMetaType::QDate:
+    case QMetaType::QDateTime:
+    case QMetaType::QTime:
+        cell = dateTimeCell(value, text);
+        return true;
+    default:
+        break;
+    }
+    if (!value.canConvert<QString>())
+        return false;
+    text = value.toString().toStdString();
+    if (text.empty())
+        cell = Cell{};
+    else
+        cell = textColumn ? Cell::makeText(text, NumberFormat::Text) : recognizeField(text, ColumnType::General);
+    return true;
+}
+
 bool numberFormatFromLocal(const QString& text, NumberFormat* format)
 {
     // "G/通用格式" is how a Chinese-language spreadsheet application spells General.
@@ -353,80 +441,12 @@ bool EmbeddedRange::setValue(const QVariant& value)
     const CellModel::StoredCell* existing = model->cell(m_row, m_column);
     const NumberFormat ownFormat = existing ? existing->format : NumberFormat::General;
     const bool textFormat = model->effectiveFormat(m_row, m_column) == NumberFormat::Text;
-
     std::string text;
     Cell cell;
-    switch (value.userType()) {
-    case QMetaType::UnknownType:
-        break;
-    case QMetaType::Bool:
-        cell = Cell::makeBoolean(value.toBool());
-        break;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar: {
-        const QString digits = value.toString();
-        // An integer a number cannot hold to the last digit is kept as its digits.
-        if (fitsNumber(digits)) {
-            cell = Cell::makeNumber(value.toDouble());
-        } else {
-            text = digits.toStdString();
-            cell = Cell::makeText(text);
-        }
-        break;
-    }
-    case QMetaType::Double:
-    case QMetaType::Float: {
-        const double number = value.toDouble();
-        if (std::isfinite(number)) {
-            cell = Cell::makeNumber(number);
-        } else {
-            text = value.toString().toStdString();
-            cell = Cell::makeText(text);
-        }
-        break;
-    }
-    case QMetaType::QDate:
-    case QMetaType::QDateTime:
-    case QMetaType::QTime: {
-        const int type = value.userType();
-        const QDateTime dateTime = type == QMetaType::QDateTime ? value.toDateTime() : QDateTime();
-        const QDate date = type == QMetaType::QDate ? value.toDate() : dateTime.date();
-        const QTime time = type == QMetaType::QTime ? value.toTime() : dateTime.time();
-        if (type == QMetaType::QTime) {
-            if (time.isValid())
-                cell = Cell::makeNumber(dayFraction(time), NumberFormat::TimeSeconds);
-        } else if (dateSerial(date) != invalidSerial) {
-            const double serial = double(dateSerial(date)) + (type == QMetaType::QDateTime ? dayFraction(time) : 0.0);
-            cell = Cell::makeNumber(serial, type == QMetaType::QDate ? NumberFormat::DateIso
-                                                                     : NumberFormat::DateTimeSecondsIso);
-        } else if (date.isValid()) {
-            // Before 1900 a spreadsheet has no day number: the date is kept as written.
-            text = value.toString().toStdString();
-            cell = Cell::makeText(text);
-        }
-        break;
-    }
-    default:
-        if (!value.canConvert<QString>()) {
-            m_book->setFailure(Failure(Reason::Other, QString(),
-                                       QStringLiteral("无法存入类型为 %1 的值").arg(QLatin1String(value.typeName()))));
-            return false;
-        }
-        text = value.toString().toStdString();
-        // As typed into the cell: a text column keeps it as given, otherwise it is recognised.
-        if (text.empty())
-            break;
-        cell = textFormat ? Cell::makeText(text, NumberFormat::Text) : recognizeField(text, ColumnType::General);
-        break;
+    if (!cellForValue(value, textFormat, text, cell)) {
+        m_book->setFailure(Failure(Reason::Other, QString(),
+                                   QStringLiteral("无法存入类型为 %1 的值").arg(QLatin1String(value.typeName()))));
+        return false;
     }
     if (cell.format == NumberFormat::General)
         cell.format = ownFormat;

@@ -51,7 +51,7 @@ public:
 
 private:
     enum class State { SkipLines, RecordStart, FieldStart, Unquoted, Quoted, AfterQuote, RestOfLine, Delimiters };
-    enum class Result { Record, NeedMore, End };
+    enum class Result { Record, NeedMore, End, Continue };
     enum Class : std::uint8_t { Plain = 0, Delimiter, Cr, Lf, WideDelimiter, QualifierLead };
     struct FieldRef
     {
@@ -60,8 +60,18 @@ private:
         std::size_t length;
     };
 
+    // parse() runs the state machine until a record is complete, more text is needed or the text
+    // has ended; each state has a step of its own, which returns Continue to go on.
     Result parse();
     bool skipLines();
+    Result startRecord();
+    Result startField();
+    Result readUnquoted();
+    Result readQuoted();
+    bool findClosingQualifier(std::size_t& p);
+    Result readAfterQuote();
+    Result readRestOfLine();
+    Result skipDelimiters();
     std::size_t scanField(std::size_t pos) const;
     std::size_t delimiterAt(std::size_t pos) const;
     bool qualifierAt(std::size_t pos) const;

@@ -55,16 +55,6 @@ bool fitsNumber(const QString& digits)
     return significant.size() <= 15;
 }
 
-char32_t firstCharacter(const QString& text)
-{
-    if (text.isEmpty())
-        return 0;
-    const QChar first = text.at(0);
-    if (first.isHighSurrogate() && text.size() > 1 && text.at(1).isLowSurrogate())
-        return QChar::surrogateToUcs4(first, text.at(1));
-    return first.unicode();
-}
-
 // An integer a number cannot hold to the last digit is kept as its digits.
 Cell integerCell(const QVariant& value, std::string& text)
 {
@@ -569,7 +559,7 @@ bool importOptionsFor(const OpenTextArguments& arguments, ImportOptions* options
     result.semicolon = arguments.semicolon;
     result.comma = arguments.comma;
     result.space = arguments.space;
-    result.other = arguments.other ? firstCharacter(arguments.otherChar.toString()) : 0;
+    result.other = arguments.other ? ImportOptions::firstCharacter(arguments.otherChar.toString()) : 0;
     std::vector<std::pair<int, int>> fieldInfo;
     for (const auto& pair : arguments.fieldInfo)
         fieldInfo.emplace_back(pair.first, pair.second);

@@ -6,14 +6,7 @@
 
 namespace engine {
 
-namespace {
-
-bool isScalarValue(char32_t c)
-{
-    return c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-}
-
-} // namespace
+using unicode::isScalarValue;
 
 DelimitedSplitter::DelimitedSplitter(unicode::TextSource* source, const ImportOptions& options)
     : m_source(source), m_mergeDelimiters(options.consecutiveDelimiters)

@@ -335,10 +335,10 @@ bool TextDecoder::decodeWide(std::string_view& chunk)
             for (std::size_t k = 0; k < width; ++k)
                 unit |= char32_t(p[i + k]) << (8 * (little ? k : width - 1 - k));
             if (width == 4) {
-                if (unit > 0x10FFFF || (unit >= 0xD800 && unit <= 0xDFFF))
-                    appendReplacement();
-                else
+                if (isScalarValue(unit))
                     appendCharacter(unit);
+                else
+                    appendReplacement();
                 continue;
             }
             if (m_highSurrogate) {

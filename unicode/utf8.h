@@ -13,6 +13,12 @@
 
 namespace unicode {
 
+// True for a code point that is a character: at most U+10FFFF and no surrogate.
+constexpr bool isScalarValue(char32_t c)
+{
+    return c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+}
+
 namespace utf8 {
 
 // U+FFFD, the character that stands for what could not be decoded.

@@ -272,22 +272,56 @@ private slots:
         }
     }
 
-    void validPrefix_data()
+    // Checking, counting, cutting and converting agree on what a text holds: each damaged
+    // sequence is one U+FFFD, so the .xls string table and the saver's limits count alike.
+    void utf8Text_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("valid");
-        QTest::newRow("ascii longer than a word") << QByteArray("abcdefghijklmnop") << 16;
-        QTest::newRow("invalid after eight ascii") << QByteArray("abcdefgh\xFFz") << 8;
-        QTest::newRow("four-byte character") << QByteArray("ab😀") << 6;
-        QTest::newRow("cut four-byte character") << QByteArray("ab\xF0\x9F\x98") << 2;
-        QTest::newRow("highest code point") << QByteArray("\xF4\x8F\xBF\xBF") << 4;
+        QTest::addColumn<int>("characters");
+        QTest::addColumn<int>("units");
+        QTest::addColumn<QByteArray>("fourUnits"); // the prefix within four UTF-16 units
+        QTest::addColumn<QString>("utf16");
+        const QString r(QChar::ReplacementCharacter);
+        QTest::newRow("ascii longer than a word")
+            << QByteArray("abcdefghijklmnop") << 16 << 16 << 16 << QByteArray("abcd") << "abcdefghijklmnop";
+        QTest::newRow("invalid after eight ascii")
+            << QByteArray("abcdefgh\xFFz") << 8 << 10 << 10 << QByteArray("abcd") << QString("abcdefgh" + r + "z");
+        QTest::newRow("four-byte character") << QByteArray("ab😀") << 6 << 3 << 4 << QByteArray("ab😀") << "ab😀";
+        QTest::newRow("four-byte character not cut in half")
+            << QByteArray("abc😀d") << 8 << 5 << 6 << QByteArray("abc") << "abc😀d";
+        QTest::newRow("cut four-byte character")
+            << QByteArray("ab\xF0\x9F\x98") << 2 << 3 << 3 << QByteArray("ab\xF0\x9F\x98") << QString("ab" + r);
+        QTest::newRow("highest code point") << QByteArray("\xF4\x8F\xBF\xBF") << 4 << 1 << 2
+                                            << QByteArray("\xF4\x8F\xBF\xBF") << QString::fromUcs4(U"\U0010FFFF");
+        QTest::newRow("damaged sequences count once each") << QByteArray("\xE4\xB8\xC0\xAF"
+                                                                         "xyz")
+                                                           << 0 << 6 << 6
+                                                           << QByteArray("\xE4\xB8\xC0\xAF"
+                                                                         "x")
+                                                           << QString(r + r + r + "xyz");
     }
 
-    void validPrefix()
+    void utf8Text()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(int, valid);
-        QCOMPARE(int(unicode::utf8::validPrefix(bytes.constData(), std::size_t(bytes.size()))), valid);
+        QFETCH(int, characters);
+        QFETCH(int, units);
+        QFETCH(QByteArray, fourUnits);
+        QFETCH(QString, utf16);
+        const std::string_view text(bytes.constData(), std::size_t(bytes.size()));
+        QCOMPARE(int(unicode::utf8::validPrefix(text.data(), text.size())), valid);
+        QCOMPARE(int(unicode::utf8::characterCount(text)), characters);
+        QCOMPARE(int(unicode::utf8::utf16Length(text)), units);
+        const std::string_view left = unicode::utf8::leftUtf16Units(text, 4);
+        QCOMPARE(QByteArray(left.data(), int(left.size())), fourUnits);
+        std::vector<char16_t> converted;
+        unicode::utf8::appendUtf16(text, converted);
+        QCOMPARE(QString::fromUtf16(converted.data(), int(converted.size())), utf16);
+        std::string repaired;
+        unicode::utf8::appendRepaired(repaired, text.data(), text.size());
+        QCOMPARE(QString::fromStdString(repaired), utf16);
     }
 };
 

@@ -38,15 +38,17 @@ public:
         }
     }
 
-    bool start(QString* errorString)
+    // Chooses the decoding; a code page without a decoder, or a read error while the encoding
+    // is recognised, is the failure.
+    Failure start(const QString& nativePath)
     {
         if (m_decoder.start(m_options.codePage)) {
             m_report.setEncoding(m_decoder.encodingName());
             m_report.setUtf16WithoutMark(m_decoder.utf16WithoutMark());
-            return true;
+            return {};
         }
-        *errorString = m_decoder.errorString();
-        return false;
+        return Failure(m_decoder.readFailed() ? Reason::ReadError : Reason::UnsupportedImport, nativePath,
+                       m_decoder.errorString());
     }
 
     std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_columnFormats; }
@@ -149,9 +151,9 @@ std::unique_ptr<TextImport> openTextImport(const QString& path, const ImportOpti
     if (!file->open(QIODevice::ReadOnly))
         return fail(Failure(Reason::ReadError, nativePath, file->errorString()));
     auto source = std::make_unique<TextImportSource>(std::move(file), options);
-    QString error;
-    if (!source->start(&error))
-        return fail(Failure(Reason::UnsupportedImport, nativePath, error));
+    const Failure started = source->start(nativePath);
+    if (started.isFailure())
+        return fail(started);
     return source;
 }
 

@@ -49,6 +49,7 @@ bool TextDecoder::recognise()
         const qint64 n = m_device->read(buffer.data(), qint64(want));
         if (n < 0) {
             m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
+            m_readFailed = true;
             return false;
         }
         if (n == 0)
@@ -57,6 +58,7 @@ bool TextDecoder::recognise()
     }
     if (!m_device->seek(origin)) {
         m_error = QStringLiteral("Cannot read the file again from its beginning: %1").arg(m_device->errorString());
+        m_readFailed = true;
         return false;
     }
     const Encoding encoding = sniffer.verdict();
@@ -201,6 +203,7 @@ bool TextDecoder::fill()
     const qint64 n = m_device->read(m_raw.data() + m_rawSize, qint64(want));
     if (n < 0) {
         m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
+        m_readFailed = true;
         return false;
     }
     m_rawSize += std::size_t(n);

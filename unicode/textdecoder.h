@@ -60,6 +60,8 @@ public:
     bool start(int codePage);
     bool nextChunk(std::string_view& chunk) override;
     QString errorString() const override { return m_error; }
+    // True when the error was the device's (a read failed), not the code page's.
+    bool readFailed() const { return m_readFailed; }
 
     // The encoding start() chose: "UTF-8", "UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE" or a
     // codec's name ("GB18030", "windows-1252", ...).
@@ -102,6 +104,7 @@ private:
     std::uint64_t m_textOffset = 0;    // text handed out before the piece being made
     std::deque<Repair> m_repairs;
     bool m_utf16WithoutMark = false;
+    bool m_readFailed = false;
     bool m_started = false;
     bool m_atEnd = false;
     QString m_error;

@@ -250,6 +250,16 @@ private slots:
             ++pieces;
         QVERIFY(pieces >= 2);
         QVERIFY(decoder.errorString().contains(QStringLiteral("device failed")));
+        QVERIFY(decoder.readFailed());
+
+        // Recognition reads the whole device first: a failing read stops it there.
+        FailingBuffer recognised(10);
+        recognised.setData(QByteArray(100, 'a'));
+        recognised.open(QIODevice::ReadOnly);
+        TextDecoder recogniser(&recognised, 4);
+        QVERIFY(!recogniser.start(0));
+        QVERIFY(recogniser.readFailed());
+        QVERIFY(recogniser.errorString().contains(QStringLiteral("device failed")));
     }
 
     // Random bytes: the text is valid UTF-8 and the same whatever the chunk size, so a character

@@ -229,6 +229,7 @@ DelimitedSplitter::Result DelimitedSplitter::parse()
         case State::SkipLines:
             if (!skipLines())
                 return m_eof ? Result::End : Result::NeedMore;
+            m_startRowOffset = m_bufOffset + m_pos;
             m_state = State::RecordStart;
             break;
         case State::RecordStart:

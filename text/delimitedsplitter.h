@@ -47,6 +47,9 @@ public:
     std::uint64_t recordOffset() const { return m_bufOffset + m_recordStart; }
     // The physical line the splitter has reached: after the end, the text's last line.
     std::int64_t currentLine() const { return m_line; }
+    // Where the start row begins in the text (a byte offset from its start); beyond any offset
+    // while the lines before it are being left out (at the end: the text had no more lines).
+    std::uint64_t startRowOffset() const { return m_state == State::SkipLines ? UINT64_MAX : m_startRowOffset; }
     QString errorString() const { return m_error; }
 
 private:
@@ -86,9 +89,10 @@ private:
     Class m_fieldClass[256] = {};
     Class m_quotedClass[256] = {};
 
-    std::string m_buf;             // text from the current record (or the line being left out) on
-    std::uint64_t m_bufOffset = 0; // offset of m_buf's first byte in the text
-    std::string m_store;           // the fields of the current record that differ from the text as written
+    std::string m_buf;                  // text from the current record (or the line being left out) on
+    std::uint64_t m_bufOffset = 0;      // offset of m_buf's first byte in the text
+    std::uint64_t m_startRowOffset = 0; // where the lines left out end
+    std::string m_store;                // the fields of the current record that differ from the text as written
     std::vector<FieldRef> m_fields;
     std::vector<std::string_view> m_views;
     State m_state;

@@ -111,12 +111,16 @@ private:
         } while (m_decoder.takeRepair(end, &repair));
     }
 
-    // After the last record only left-out NUL characters can remain; they stood on the last line.
+    // After the last record only NUL characters left out after its end remain to be said, on
+    // the last line; repairs in lines left out before the start row (when no record followed
+    // them) are not.
     void noteRepairsAtEnd()
     {
         unicode::Repair repair;
-        while (m_decoder.takeRepair(UINT64_MAX, &repair))
-            m_report.note(repair.kind, m_splitter.currentLine());
+        while (m_decoder.takeRepair(UINT64_MAX, &repair)) {
+            if (repair.offset >= m_splitter.startRowOffset())
+                m_report.note(repair.kind, m_splitter.currentLine());
+        }
     }
 
     std::unique_ptr<QFile> m_file;

@@ -209,6 +209,11 @@ private slots:
             << QByteArray("a\0\t\0b", 5) << "cp=1200"
             << QStringList{"A1|s|a", "B1|s|\uFFFD",
                            "W|第 1 行：1 个字符无法按 UTF-16LE 解码，已替换为 U+FFFD (\uFFFD)"};
+        QTest::newRow("a text shorter than the start row reports nothing")
+            << QByteArray("\xff\n\0") << "start=3" << QStringList{"F|0|1|UTF-8"};
+        QTest::newRow("a NUL on the start row's line is reported")
+            << QByteArray("\xff\n\xff\n\0", 5) << "start=3"
+            << QStringList{"W|第 3 行：1 个空字符 (NUL) 无法存入单元格，已略去"};
         QTest::newRow("lines left out by the start row are not reported")
             << QByteArray("\xff\nok\xff") << "start=2"
             << QStringList{"A1|s|ok\uFFFD", "W|第 2 行：1 个字符无法按 UTF-8 解码，已替换为 U+FFFD (\uFFFD)"};

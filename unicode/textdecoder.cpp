@@ -402,10 +402,14 @@ bool TextDecoder::decodeCodec(std::string_view& chunk)
         }
         if (decoded.isEmpty())
             continue;
-        const QByteArray text = decoded.toUtf8();
+        m_codecText = decoded.toUtf8();
+        if (!decoded.contains(QChar(QChar::ReplacementCharacter)) && !(m_dropNul && decoded.contains(QChar(0)))) {
+            // Nothing to note or leave out: the piece is handed out as the codec gave it.
+            chunk = std::string_view(m_codecText.constData(), std::size_t(m_codecText.size()));
+            return true;
+        }
         m_text.clear();
-        m_text.reserve(std::size_t(text.size()));
-        noteCodecRepairs(text.constData(), std::size_t(text.size()));
+        noteCodecRepairs(m_codecText.constData(), std::size_t(m_codecText.size()));
         if (!m_text.empty()) {
             chunk = m_text;
             return true;

@@ -99,6 +99,7 @@ private:
     std::string m_raw;                 // bytes read, after the bytes carried over from the previous read
     std::size_t m_rawSize = 0;         // bytes of m_raw in use
     std::string m_text;                // decoded text when it cannot be handed out from m_raw
+    QByteArray m_codecText;            // a codec's text, handed out as it is when nothing is repaired
     std::size_t m_carry = 0;           // bytes at the end of m_raw that belong to the next piece
     std::uint32_t m_highSurrogate = 0; // UTF-16: a high surrogate waiting for its partner
     std::uint64_t m_textOffset = 0;    // text handed out before the piece being made

@@ -87,6 +87,14 @@ public:
     // What the workbook could not hold as the text had it (cut columns or characters, characters
     // that could not be decoded, dropped NUL characters), one message each; after a save.
     virtual QStringList warnings() const { return {}; }
+    // Adds a warning of the caller's own about what the workbook holds (characters its text had
+    // to have replaced, say): it is listed with the workbook's own, on its warning sheet and in
+    // warnings(). False when the application keeps no warnings; the caller reports it itself.
+    virtual bool addWarning(const QString& warning)
+    {
+        Q_UNUSED(warning)
+        return false;
+    }
     virtual SaveFacts saveFacts() const { return {}; }
 };
 

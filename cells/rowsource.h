@@ -6,6 +6,7 @@
 #include "cells/cell.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <utility>
@@ -32,6 +33,9 @@ public:
     // stay valid until the next call.
     virtual bool nextRow(RowView& row) = 0;
     virtual Failure failure() const { return {}; }
+    // What the source could not give as its text had it (characters that could not be decoded,
+    // say), one message each; complete once nextRow() has returned false.
+    virtual QStringList warnings() const { return {}; }
 };
 
 } // namespace engine

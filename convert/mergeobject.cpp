@@ -18,11 +18,6 @@ namespace {
 
 const QString cannotOpenText = QStringLiteral("遇到无法打开的txt文件,请先将其关闭,或重启电脑后再尝试转换!");
 
-QString droppedNulWarning(qint64 count)
-{
-    return QStringLiteral("文本中的 %1 个空字符(NUL)无法存入单元格,已略去").arg(count);
-}
-
 const int runSummaryType = qRegisterMetaType<RunSummary>("RunSummary");
 
 } // namespace
@@ -147,26 +142,42 @@ public:
     // opened, which ends the run.
     bool transformFile(const QFileInfo& entry, FileResult& result, const QTemporaryDir& importFolder)
     {
-        const QString& nativePath = result.source;
-        if (const QFileInfo info(nativePath); info.exists() && !info.isFile()) {
+        if (const QFileInfo info(result.source); info.exists() && !info.isFile()) {
             // A FIFO, a device or the like is no text to convert; it is listed, and the run goes
             // on (it is not a text that some program holds open).
             fileFailed(result, Failure(Reason::NotARegularFile));
             return true;
         }
-        const bool cellByCell = usesCellByCellRoute(options);
-        const QString importFilePath =
-            importFolder.isValid() && !cellByCell ? importFolder.filePath(entry.fileName()) : QString();
-        QString sourceText;
-        ImportFileResult prepared;
-        if (cellByCell) {
-            prepared.ok = readSourceText(nativePath, options, &sourceText, &prepared.errorString, &prepared.droppedNul);
-            prepared.sourceUnreadable = !prepared.ok;
-        } else if (importFilePath.isEmpty()) {
-            prepared.errorString = importFolder.errorString();
-        } else {
-            prepared = prepareImportFile(nativePath, importFilePath, options);
+        if (usesCellByCellRoute(options))
+            return transformCellByCell(entry, result);
+        if (application->readsSourceTexts())
+            return transformSourceText(entry, result);
+        return transformImportFile(entry, result, importFolder);
+    }
+
+    // The application reads the source itself, in the encoding the user chose: no import file.
+    bool transformSourceText(const QFileInfo& entry, FileResult& result)
+    {
+        Workbook* workbook = importByOpenText(result.source, codePageForChoice(options));
+        if (!workbook && books->failure().reason == Reason::ReadError) {
+            // The source cannot be opened: the file is listed and the run ends, as in the other
+            // routes.
+            fileFailed(result, books->failure());
+            return false;
         }
+        finishImport(workbook, entry, result, {});
+        return true;
+    }
+
+    // The application imports an import file that the worker writes in the 8-bit code page.
+    bool transformImportFile(const QFileInfo& entry, FileResult& result, const QTemporaryDir& importFolder)
+    {
+        if (!importFolder.isValid()) {
+            fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), importFolder.errorString()));
+            return true;
+        }
+        const QString importFilePath = importFolder.filePath(entry.fileName());
+        const ImportFileResult prepared = prepareImportFile(result.source, importFilePath, options);
         if (prepared.sourceUnreadable) {
             // What was gathered so far, and this file, are still listed.
             fileFailed(result, Failure(Reason::ReadError, QString(), prepared.errorString));
@@ -176,32 +187,53 @@ public:
             fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), prepared.errorString));
             return true;
         }
-
-        if (prepared.droppedNul > 0)
-            result.warnings << droppedNulWarning(prepared.droppedNul);
-        // Reading a large source (and writing its import file) takes a while; a stop-now request
+        // Reading a large source and writing its import file takes a while; a stop-now request
         // that came meanwhile gives the file up before the import.
-        Workbook* workbook = nullptr;
-        if (!worker.abortRequested())
-            workbook = cellByCell ? importCellByCell(sourceText, result.warnings)
-                                  : importByOpenText(importFilePath, prepared.codePage);
-        if (workbook) {
-            saveAndClose(workbook, entry, result);
-        } else if (worker.abortRequested()) {
-            fileInterrupted(result);
-        } else {
-            const Failure failure = books->failure();
-            fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
-        }
-        if (!importFilePath.isEmpty())
-            QFile::remove(importFilePath);
+        Workbook* workbook = worker.abortRequested() ? nullptr : importByOpenText(importFilePath, prepared.codePage);
+        finishImport(workbook, entry, result, prepared.warnings);
+        QFile::remove(importFilePath);
         return true;
     }
 
-    Workbook* importByOpenText(const QString& importFilePath, int codePage)
+    bool transformCellByCell(const QFileInfo& entry, FileResult& result)
+    {
+        DecodedSource source;
+        QString error;
+        if (!readSourceText(result.source, options, &source, &error)) {
+            fileFailed(result, Failure(Reason::ReadError, QString(), error));
+            return false;
+        }
+        Workbook* workbook = worker.abortRequested() ? nullptr : importCellByCell(source.text, result.warnings);
+        finishImport(workbook, entry, result, source.report.messages());
+        return true;
+    }
+
+    // Saves an imported workbook, or lists its source as failed when the import gave none. The
+    // warnings of a decoding the worker made go into the workbook, beside what it could not hold
+    // itself; an application that keeps no warnings leaves them to the file's result.
+    void finishImport(Workbook* workbook, const QFileInfo& entry, FileResult& result,
+                      const QStringList& decodingWarnings)
+    {
+        if (!workbook) {
+            if (worker.abortRequested()) {
+                fileInterrupted(result);
+                return;
+            }
+            const Failure failure = books->failure();
+            fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
+            return;
+        }
+        for (const QString& warning : decodingWarnings) {
+            if (!workbook->addWarning(warning))
+                result.warnings << warning;
+        }
+        saveAndClose(workbook, entry, result);
+    }
+
+    Workbook* importByOpenText(const QString& path, int codePage)
     {
         OpenTextArguments arguments;
-        arguments.fileName = QDir::toNativeSeparators(importFilePath);
+        arguments.fileName = QDir::toNativeSeparators(path);
         arguments.origin = codePage;
         arguments.startRow = 1;
         arguments.dataType = 1;

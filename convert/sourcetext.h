@@ -1,67 +1,65 @@
 #pragma once
-// Turns one source text file, whatever its encoding, into the decoded text and into the import
-// file that the spreadsheet application imports. The user's encoding choice selects the decoding:
-// "UCS-2(UTF-16)", "UTF8BOM" (the bytes are taken as text of the system's 8-bit code page), or
-// neither (a UTF-16 byte-order mark selects UTF-16; else UTF-8 when the bytes are valid UTF-8;
-// else GBK, read as its superset GB18030).
+// A source text for the routes in which the worker reads it itself: the cell-by-cell route needs
+// the whole decoded text, and a spreadsheet application that does not read source texts (the
+// COM route) imports an import file that holds the text in the system's 8-bit code page. An
+// application that reads source texts (the embedded engine) is handed the source itself.
 //
-// NUL characters cannot be stored in a spreadsheet cell; they are dropped (and counted) instead of
-// ending the text there, so nothing after a stray NUL is lost.
+// The user's encoding choice selects the decoding (codePageForChoice): "UCS-2(UTF-16)",
+// "UTF8BOM" (the bytes are taken as text of the system's 8-bit code page), or neither (the
+// encoding is recognised: unicode/detection.h). A byte-order mark overrides the choice. The
+// decoding is the unicode module's: NUL characters, which no cell can hold, are left out instead
+// of ending the text there, and every character that had to be replaced is reported with its
+// line.
 
 #include "convert/conversionoptions.h"
+#include "unicode/decodingreport.h"
 
 #include <QByteArray>
-#include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 class QFile;
+class QIODevice;
 
-enum class SourceDecoding { Utf8, Gb18030, Utf16LE, Utf16BE, Local };
+// The code page of the import for the user's encoding choice: 2, the system's 8-bit code page,
+// for "UTF8BOM" (which wins when both are set); 1200, UTF-16, for "UCS-2(UTF-16)"; 0, recognise,
+// for neither.
+int codePageForChoice(const ConversionOptions& options);
 
-// Chooses the decoding of a file from the options, its first bytes and whether the whole file is
-// valid UTF-8.
-SourceDecoding chooseSourceDecoding(const ConversionOptions& options, const QByteArray& head, bool validUtf8);
+// A whole decoded source.
+struct DecodedSource
+{
+    QString text;
+    unicode::DecodingReport report; // the encoding it was read in and what had to be repaired
+};
 
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF).
-bool isValidUtf8(const char* data, qint64 size);
-
-// Decodes a whole file's bytes by the options. droppedNul, when given, receives the number of
-// NUL characters left out.
-QString decodeSourceBytes(const QByteArray& bytes, const ConversionOptions& options, qint64* droppedNul = nullptr);
+// Decodes a whole source's bytes by the options.
+DecodedSource decodeSourceBytes(const QByteArray& bytes, const ConversionOptions& options);
 
 // Opens a source file for reading only. Anything but a regular file (a FIFO, a device, a folder)
 // is refused without blocking.
 bool openSourceFile(const QString& path, QFile& file, QString* errorString);
 
 // Reads and decodes one source file. False (with errorString) when it cannot be opened or read.
-bool readSourceText(const QString& nativePath, const ConversionOptions& options, QString* text, QString* errorString,
-                    qint64* droppedNul = nullptr);
+bool readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source,
+                    QString* errorString);
 
-// The encoding the import file is written in and the code page announced to the import: the
-// system's 8-bit code page (936 for GBK, 65001 for UTF-8, ...). When a text holds characters that
-// code page cannot represent, the import file is written in UTF-8 (65001) instead, so nothing is
-// replaced by a default character.
+// The import file of one source. It is written in the system's 8-bit code page, whose number is
+// announced to the import (936 for GBK, 65001 for UTF-8, ...); when the text holds characters that
+// code page cannot represent, it is written in UTF-8 (65001) instead, so nothing is replaced by a
+// default character.
 struct ImportFileResult
 {
     bool ok = false;
-    bool sourceUnreadable = false; // prepareImportFile only: the source could not be opened
+    bool sourceUnreadable = false; // the source could not be opened
     int codePage = 65001;
-    qint64 droppedNul = 0;
+    QStringList warnings; // what the decoding had to repair
     QString errorString;
 };
 
-// The 8-bit code page's number, as announced to the import, for the locale's codec; 0 when the
-// codec has no code-page number (the import file is then written in UTF-8).
-int localCodePage();
-
-// Writes `text` into the import file (created or emptied), without a byte-order mark and with
-// the line ends as they are in the text. `modified`, when valid, becomes the file's modification
-// time (the source's), so the workbook's document time is the same on every run.
-ImportFileResult writeImportFile(const QString& importFilePath, const QString& text,
-                                 const QDateTime& modified = QDateTime());
-
-// The same result as readSourceText followed by writeImportFile, read and written in pieces so
-// memory does not grow with the size of the file.
+// Decodes a source and writes its text into the import file (created or emptied), without a
+// byte-order mark and with the line ends as they are, read and written in pieces so memory does
+// not grow with the size of the file. The import file carries the source's modification time,
+// so the workbook's document time is the same on every run.
 ImportFileResult prepareImportFile(const QString& nativePath, const QString& importFilePath,
                                    const ConversionOptions& options);

@@ -56,14 +56,92 @@ bool fitsNumber(const QString& digits)
     return significant.size() <= 15;
 }
 
-char32_t firstCharacter(const QString& text)
+// An integer a number cannot hold to the last digit is kept as its digits.
+Cell integerCell(const QVariant& value, std::string& text)
 {
-    if (text.isEmpty())
-        return 0;
-    const QChar first = text.at(0);
-    if (first.isHighSurrogate() && text.size() > 1 && text.at(1).isLowSurrogate())
-        return QChar::surrogateToUcs4(first, text.at(1));
-    return first.unicode();
+    const QString digits = value.toString();
+    if (fitsNumber(digits))
+        return Cell::makeNumber(value.toDouble());
+    text = digits.toStdString();
+    return Cell::makeText(text);
+}
+
+// Infinities and NaN are no spreadsheet numbers: they are kept as written.
+Cell floatingCell(const QVariant& value, std::string& text)
+{
+    const double number = value.toDouble();
+    if (std::isfinite(number))
+        return Cell::makeNumber(number);
+    text = value.toString().toStdString();
+    return Cell::makeText(text);
+}
+
+// A date, a date and time, or a time of day, as the serial number spreadsheets count with.
+Cell dateTimeCell(const QVariant& value, std::string& text)
+{
+    const int type = value.userType();
+    const QDateTime dateTime = type == QMetaType::QDateTime ? value.toDateTime() : QDateTime();
+    const QDate date = type == QMetaType::QDate ? value.toDate() : dateTime.date();
+    const QTime time = type == QMetaType::QTime ? value.toTime() : dateTime.time();
+    if (type == QMetaType::QTime)
+        return time.isValid() ? Cell::makeNumber(dayFraction(time), NumberFormat::TimeSeconds) : Cell{};
+    if (dateSerial(date) != invalidSerial) {
+        const double serial = double(dateSerial(date)) + (type == QMetaType::QDateTime ? dayFraction(time) : 0.0);
+        return Cell::makeNumber(serial,
+                                type == QMetaType::QDate ? NumberFormat::DateIso : NumberFormat::DateTimeSecondsIso);
+    }
+    if (!date.isValid())
+        return Cell{};
+    // Before 1900 a spreadsheet has no day number: the date is kept as written.
+    text = value.toString().toStdString();
+    return Cell::makeText(text);
+}
+
+// The cell a value set into a cell stands for (`text` holds what a text cell refers to); false
+// for a value of a type no cell can hold. A string is taken as typed into the cell: a text column
+// keeps it as given, otherwise it is recognised like an imported General field.
+bool cellForValue(const QVariant& value, bool textColumn, std::string& text, Cell& cell)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+        cell = Cell{};
+        return true;
+    case QMetaType::Bool:
+        cell = Cell::makeBoolean(value.toBool());
+        return true;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+        cell = integerCell(value, text);
+        return true;
+    case QMetaType::Double:
+    case QMetaType::Float:
+        cell = floatingCell(value, text);
+        return true;
+    case QMetaType::QDate:
+    case QMetaType::QDateTime:
+    case QMetaType::QTime:
+        cell = dateTimeCell(value, text);
+        return true;
+    default:
+        break;
+    }
+    if (!value.canConvert<QString>())
+        return false;
+    text = value.toString().toStdString();
+    if (text.empty())
+        cell = Cell{};
+    else
+        cell = textColumn ? Cell::makeText(text, NumberFormat::Text) : recognizeField(text, ColumnType::General);
+    return true;
 }
 
 bool numberFormatFromLocal(const QString& text, NumberFormat* format)
@@ -103,11 +181,28 @@ public:
         return m_rows.nextRow(row);
     }
     Failure failure() const override { return m_failure.isFailure() ? m_failure : m_rows.failure(); }
+    QStringList warnings() const override { return m_rows.warnings(); }
 
 private:
     RowSource& m_rows;
     const std::atomic<bool>& m_aborted;
     Failure m_failure;
+};
+
+// The rows of a workbook with the warnings its caller added (Workbook::addWarning) ahead of the
+// rows' own.
+class WarnedRows final : public RowSource
+{
+public:
+    WarnedRows(RowSource& rows, const QStringList& warnings) : m_rows(rows), m_warnings(warnings) {}
+    std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_rows.columnFormats(); }
+    bool nextRow(RowView& row) override { return m_rows.nextRow(row); }
+    Failure failure() const override { return m_rows.failure(); }
+    QStringList warnings() const override { return m_warnings + m_rows.warnings(); }
+
+private:
+    RowSource& m_rows;
+    const QStringList& m_warnings;
 };
 
 // A column (row < 0) or a cell of a workbook, both 0-based. Cells are asked for one by one in
@@ -134,10 +229,11 @@ public:
         : m_state(state), m_sheetName(sheetName), m_created(created)
     {}
 
-    void setImport(const QString& path, const ImportOptions& options, std::unique_ptr<RowSource> source)
+    void setImport(const QString& path, const ImportOptions& options, std::unique_ptr<TextImport> source)
     {
         m_importPath = path;
         m_importOptions = options;
+        m_facts.encoding = source->encodingName();
         m_importSource = std::move(source);
     }
     void setModel(std::unique_ptr<CellModel> model) { m_model = std::move(model); }
@@ -155,6 +251,14 @@ public:
     bool close(bool saveChanges) override;
     Failure failure() const override { return m_failure; }
     QStringList warnings() const override { return m_warnings; }
+    bool addWarning(const QString& warning) override
+    {
+        if (m_closed)
+            return false;
+        m_addedWarnings.append(warning);
+        return true;
+    }
+    SaveFacts saveFacts() const override { return m_facts; }
 
     // Worksheet
     Range* columns(int n) override;
@@ -171,8 +275,7 @@ private:
         if (m_importSource)
             return std::move(m_importSource);
         // A second save reads the text again.
-        std::unique_ptr<RowSource> source = openTextImport(m_importPath, m_importOptions, &m_failure);
-        return source;
+        return openTextImport(m_importPath, m_importOptions, &m_failure);
     }
 
     EmbeddedApplication::State& m_state;
@@ -185,6 +288,8 @@ private:
     std::unique_ptr<CellModel> m_model;
     Failure m_failure;
     QStringList m_warnings;
+    QStringList m_addedWarnings; // by addWarning(), and the import's once it became a model
+    SaveFacts m_facts;
 };
 
 class EmbeddedWorkbooks final : public Workbooks
@@ -261,10 +366,13 @@ bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
     std::unique_ptr<RowSource> rows = m_model ? m_model->rows() : takeImport();
     if (!rows)
         return false;
-    InterruptibleRows interruptible(*rows, m_state.aborted);
+    WarnedRows warnedRows(*rows, m_addedWarnings);
+    InterruptibleRows interruptible(warnedRows, m_state.aborted);
     const SaveResult result = saveWorkbook(interruptible, m_sheetName, path, fileFormat, m_created);
     m_failure = result.failure;
     m_warnings = result.warnings;
+    m_facts.rows = result.ok ? result.rows : -1;
+    m_facts.sheets = result.ok ? result.sheets : -1;
     return result.ok;
 }
 
@@ -325,6 +433,8 @@ CellModel* EmbeddedBook::model()
         m_failure = rows->failure();
         return nullptr;
     }
+    // What the import had to repair stays said once its rows live in the model.
+    m_addedWarnings = rows->warnings() + m_addedWarnings;
     m_model = std::move(model);
     return m_model.get();
 }
@@ -359,80 +469,12 @@ bool EmbeddedRange::setValue(const QVariant& value)
     const CellModel::StoredCell* existing = model->cell(m_row, m_column);
     const NumberFormat ownFormat = existing ? existing->format : NumberFormat::General;
     const bool textFormat = model->effectiveFormat(m_row, m_column) == NumberFormat::Text;
-
     std::string text;
     Cell cell;
-    switch (value.userType()) {
-    case QMetaType::UnknownType:
-        break;
-    case QMetaType::Bool:
-        cell = Cell::makeBoolean(value.toBool());
-        break;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar: {
-        const QString digits = value.toString();
-        // An integer a number cannot hold to the last digit is kept as its digits.
-        if (fitsNumber(digits)) {
-            cell = Cell::makeNumber(value.toDouble());
-        } else {
-            text = digits.toStdString();
-            cell = Cell::makeText(text);
-        }
-        break;
-    }
-    case QMetaType::Double:
-    case QMetaType::Float: {
-        const double number = value.toDouble();
-        if (std::isfinite(number)) {
-            cell = Cell::makeNumber(number);
-        } else {
-            text = value.toString().toStdString();
-            cell = Cell::makeText(text);
-        }
-        break;
-    }
-    case QMetaType::QDate:
-    case QMetaType::QDateTime:
-    case QMetaType::QTime: {
-        const int type = value.userType();
-        const QDateTime dateTime = type == QMetaType::QDateTime ? value.toDateTime() : QDateTime();
-        const QDate date = type == QMetaType::QDate ? value.toDate() : dateTime.date();
-        const QTime time = type == QMetaType::QTime ? value.toTime() : dateTime.time();
-        if (type == QMetaType::QTime) {
-            if (time.isValid())
-                cell = Cell::makeNumber(dayFraction(time), NumberFormat::TimeSeconds);
-        } else if (dateSerial(date) != invalidSerial) {
-            const double serial = double(dateSerial(date)) + (type == QMetaType::QDateTime ? dayFraction(time) : 0.0);
-            cell = Cell::makeNumber(serial, type == QMetaType::QDate ? NumberFormat::DateIso
-                                                                     : NumberFormat::DateTimeSecondsIso);
-        } else if (date.isValid()) {
-            // Before 1900 a spreadsheet has no day number: the date is kept as written.
-            text = value.toString().toStdString();
-            cell = Cell::makeText(text);
-        }
-        break;
-    }
-    default:
-        if (!value.canConvert<QString>()) {
-            m_book->setFailure(Failure(Reason::Other, QString(),
-                                       QStringLiteral("无法存入类型为 %1 的值").arg(QLatin1String(value.typeName()))));
-            return false;
-        }
-        text = value.toString().toStdString();
-        // As typed into the cell: a text column keeps it as given, otherwise it is recognised.
-        if (text.empty())
-            break;
-        cell = textFormat ? Cell::makeText(text, NumberFormat::Text) : recognizeField(text, ColumnType::General);
-        break;
+    if (!cellForValue(value, textFormat, text, cell)) {
+        m_book->setFailure(Failure(Reason::Other, QString(),
+                                   QStringLiteral("无法存入类型为 %1 的值").arg(QLatin1String(value.typeName()))));
+        return false;
     }
     if (cell.format == NumberFormat::General)
         cell.format = ownFormat;
@@ -447,7 +489,7 @@ EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions
         m_failure = Failure(Reason::Interrupted, QDir::toNativeSeparators(path));
         return nullptr;
     }
-    std::unique_ptr<RowSource> source = openTextImport(path, options, &m_failure);
+    std::unique_ptr<TextImport> source = openTextImport(path, options, &m_failure);
     if (!source) {
         if (!m_failure.isFailure())
             m_failure = Failure(Reason::ReadError, QDir::toNativeSeparators(path));
@@ -564,7 +606,7 @@ bool importOptionsFor(const OpenTextArguments& arguments, ImportOptions* options
     result.semicolon = arguments.semicolon;
     result.comma = arguments.comma;
     result.space = arguments.space;
-    result.other = arguments.other ? firstCharacter(arguments.otherChar.toString()) : 0;
+    result.other = arguments.other ? ImportOptions::firstCharacter(arguments.otherChar.toString()) : 0;
     std::vector<std::pair<int, int>> fieldInfo;
     for (const auto& pair : arguments.fieldInfo)
         fieldInfo.emplace_back(pair.first, pair.second);

@@ -33,6 +33,8 @@ public:
     // temporary workbook removed; every later import or save fails the same way. The application
     // serves one run, and a run that was told to stop now does not go on.
     void abort() override;
+    // The engine decodes every encoding itself and reports what it had to repair.
+    bool readsSourceTexts() const override { return true; }
 
     struct State;
 

@@ -5,6 +5,7 @@
 #include "fuzzsupport.h"
 #include "text/delimitedsplitter.h"
 #include "text/textimport.h"
+#include "unicode/utf8.h"
 
 #include <QBuffer>
 
@@ -125,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The whole import from a file: one row per record, in order.
     const QString path = fuzzsupport::scratchPath("import.txt");
     FUZZ_CHECK(fuzzsupport::writeFile(path, bytes));
-    QString error;
-    std::unique_ptr<engine::RowSource> rows = engine::openTextImport(path, options, &error);
+    Failure failure;
+    std::unique_ptr<engine::TextImport> rows = engine::openTextImport(path, options, &failure);
     FUZZ_CHECK(rows != nullptr);
     engine::RowView row;
     std::size_t count = 0;
@@ -137,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(row.count >= 0 && std::size_t(row.count) <= records[count].fields.size());
         ++count;
     }
-    FUZZ_CHECK(rows->errorString().isEmpty());
+    FUZZ_CHECK(!rows->failure().isFailure());
     FUZZ_CHECK(count == records.size());
     return 0;
 }

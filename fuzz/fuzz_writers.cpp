@@ -7,9 +7,10 @@
 
 #include "fuzzsupport.h"
 #include "text/textimport.h"
-#include "unicode/textdecoder.h"
+#include "unicode/utf8.h"
 #include "workbook/workbooksaver.h"
 #include "xls/xlswriter.h"
+#include "xlsx/xlsxwriter.h"
 
 #include <QDir>
 

@@ -1,17 +1,12 @@
 #include "text/delimitedsplitter.h"
 
+#include "unicode/utf8.h"
+
 #include <algorithm>
 
 namespace engine {
 
-namespace {
-
-bool isScalarValue(char32_t c)
-{
-    return c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-}
-
-} // namespace
+using unicode::isScalarValue;
 
 DelimitedSplitter::DelimitedSplitter(unicode::TextSource* source, const ImportOptions& options)
     : m_source(source), m_mergeDelimiters(options.consecutiveDelimiters)
@@ -93,6 +88,7 @@ void DelimitedSplitter::compact()
     if (shift == 0)
         return;
     m_buf.erase(0, shift);
+    m_bufOffset += shift;
     auto move = [shift](std::size_t& offset) { offset = offset >= shift ? offset - shift : 0; };
     move(m_pos);
     move(m_recordStart);
@@ -228,146 +224,190 @@ bool DelimitedSplitter::skipLines()
 DelimitedSplitter::Result DelimitedSplitter::parse()
 {
     for (;;) {
-        const char* b = m_buf.data();
-        const std::size_t end = m_buf.size();
+        Result result = Result::Continue;
         switch (m_state) {
         case State::SkipLines:
             if (!skipLines())
                 return m_eof ? Result::End : Result::NeedMore;
+            m_startRowOffset = m_bufOffset + m_pos;
             m_state = State::RecordStart;
             break;
-
         case State::RecordStart:
-            if (m_pendingCr && m_pos < end) {
-                if (b[m_pos] == '\n')
-                    ++m_pos;
-                m_pendingCr = false;
-            }
-            if (m_pos == end)
-                return m_eof ? Result::End : Result::NeedMore;
-            m_recordStart = m_pos;
-            m_recordLine = m_line;
-            m_fields.clear();
-            m_store.clear();
-            if (b[m_pos] == '\r' || b[m_pos] == '\n') {
-                endField(m_pos);
-                return Result::Record;
-            }
-            m_state = State::FieldStart;
+            result = startRecord();
             break;
-
         case State::FieldStart:
-            if (m_pos == end && !m_eof)
-                return Result::NeedMore;
-            if (m_pos < end && qualifierAt(m_pos)) {
-                m_quoteStart = m_pos;
-                m_quoteLine = m_line;
-                m_pos += m_qualifier.size();
-                m_state = State::Quoted;
-            } else {
-                m_fieldStart = m_pos;
-                m_state = State::Unquoted;
-            }
+            result = startField();
             break;
-
-        case State::Unquoted: {
-            const std::size_t p = scanField(m_pos);
-            if (p == end && !m_eof) {
-                m_pos = p;
-                return Result::NeedMore;
-            }
-            m_fields.push_back({false, m_fieldStart, p - m_fieldStart});
-            if (endField(p))
-                return Result::Record;
+        case State::Unquoted:
+            result = readUnquoted();
             break;
-        }
-
-        case State::Quoted: {
-            // Only look for the closing qualifier here; the field is unescaped once it is
-            // known to close, so a quote that never closes costs no second copy of the text.
-            std::size_t p = m_pos;
-            bool closed = false;
-            for (;;) {
-                while (p < end && m_quotedClass[std::uint8_t(b[p])] == Plain)
-                    ++p;
-                if (p == end)
-                    break;
-                const Class c = m_quotedClass[std::uint8_t(b[p])];
-                if (c == Cr) {
-                    if (p + 1 == end && !m_eof)
-                        break; // an LF may follow in the next chunk
-                    ++m_line;
-                    p += (p + 1 < end && b[p + 1] == '\n') ? 2 : 1;
-                } else if (c == Lf) {
-                    ++m_line;
-                    ++p;
-                } else if (!qualifierAt(p)) {
-                    ++p;
-                } else {
-                    const std::size_t after = p + m_qualifier.size();
-                    if (after == end && !m_eof)
-                        break; // doubled or closing: the next chunk tells
-                    if (after < end && qualifierAt(after)) {
-                        p = after + m_qualifier.size();
-                    } else {
-                        m_storeFieldStart = m_store.size();
-                        appendUnquoted(m_quoteStart + m_qualifier.size(), p);
-                        closed = true;
-                        p = after;
-                        break;
-                    }
-                }
-            }
-            m_pos = p;
-            if (closed) {
-                m_state = State::AfterQuote;
-            } else if (!m_eof) {
-                return Result::NeedMore;
-            } else {
-                // The quote is never closed: the field is read again, as written, to the end of
-                // the line it began on.
-                m_line = m_quoteLine;
-                m_fieldStart = m_quoteStart;
-                m_pos = m_quoteStart;
-                m_state = State::RestOfLine;
-            }
+        case State::Quoted:
+            result = readQuoted();
             break;
-        }
-
-        case State::AfterQuote: {
-            const std::size_t p = scanField(m_pos);
-            m_store.append(b + m_pos, p - m_pos);
-            m_pos = p;
-            if (p == end && !m_eof)
-                return Result::NeedMore;
-            m_fields.push_back({true, m_storeFieldStart, m_store.size() - m_storeFieldStart});
-            if (endField(p))
-                return Result::Record;
+        case State::AfterQuote:
+            result = readAfterQuote();
             break;
-        }
-
-        case State::RestOfLine: {
-            std::size_t p = m_pos;
-            while (p < end && b[p] != '\r' && b[p] != '\n')
-                ++p;
-            m_fields.push_back({false, m_fieldStart, p - m_fieldStart});
-            endField(p);
-            return Result::Record;
-        }
-
+        case State::RestOfLine:
+            result = readRestOfLine();
+            break;
         case State::Delimiters:
-            while (m_pos < end) {
-                const std::size_t length = delimiterAt(m_pos);
-                if (length == 0)
-                    break;
-                m_pos += length;
-            }
-            if (m_pos == end && !m_eof)
-                return Result::NeedMore;
-            m_state = State::FieldStart;
+            result = skipDelimiters();
             break;
+        }
+        if (result != Result::Continue)
+            return result;
+    }
+}
+
+// A new record: an LF that completes the last one's CR is passed, and an empty line is a record
+// without fields.
+DelimitedSplitter::Result DelimitedSplitter::startRecord()
+{
+    const std::size_t end = m_buf.size();
+    if (m_pendingCr && m_pos < end) {
+        if (m_buf[m_pos] == '\n')
+            ++m_pos;
+        m_pendingCr = false;
+    }
+    if (m_pos == end)
+        return m_eof ? Result::End : Result::NeedMore;
+    m_recordStart = m_pos;
+    m_recordLine = m_line;
+    m_fields.clear();
+    m_store.clear();
+    if (m_buf[m_pos] == '\r' || m_buf[m_pos] == '\n') {
+        endField(m_pos);
+        return Result::Record;
+    }
+    m_state = State::FieldStart;
+    return Result::Continue;
+}
+
+DelimitedSplitter::Result DelimitedSplitter::startField()
+{
+    const std::size_t end = m_buf.size();
+    if (m_pos == end && !m_eof)
+        return Result::NeedMore;
+    if (m_pos < end && qualifierAt(m_pos)) {
+        m_quoteStart = m_pos;
+        m_quoteLine = m_line;
+        m_pos += m_qualifier.size();
+        m_state = State::Quoted;
+    } else {
+        m_fieldStart = m_pos;
+        m_state = State::Unquoted;
+    }
+    return Result::Continue;
+}
+
+DelimitedSplitter::Result DelimitedSplitter::readUnquoted()
+{
+    const std::size_t p = scanField(m_pos);
+    if (p == m_buf.size() && !m_eof) {
+        m_pos = p;
+        return Result::NeedMore;
+    }
+    m_fields.push_back({false, m_fieldStart, p - m_fieldStart});
+    return endField(p) ? Result::Record : Result::Continue;
+}
+
+DelimitedSplitter::Result DelimitedSplitter::readQuoted()
+{
+    std::size_t p = m_pos;
+    const bool closed = findClosingQualifier(p);
+    m_pos = p;
+    if (closed) {
+        m_state = State::AfterQuote;
+        return Result::Continue;
+    }
+    if (!m_eof)
+        return Result::NeedMore;
+    // The quote is never closed: the field is read again, as written, to the end of the line it
+    // began on.
+    m_line = m_quoteLine;
+    m_fieldStart = m_quoteStart;
+    m_pos = m_quoteStart;
+    m_state = State::RestOfLine;
+    return Result::Continue;
+}
+
+// Looks for the qualifier that closes the quoted field, from `p` on, counting the lines it
+// passes. Only looks: the field is unescaped (into the store) once it is known to close, so a
+// quote that never closes costs no second copy of the text. True when it closed (`p` is then
+// after it); false when the text ran out first, or a CR or qualifier at its end needs the next
+// chunk to be read.
+bool DelimitedSplitter::findClosingQualifier(std::size_t& p)
+{
+    const char* b = m_buf.data();
+    const std::size_t end = m_buf.size();
+    for (;;) {
+        while (p < end && m_quotedClass[std::uint8_t(b[p])] == Plain)
+            ++p;
+        if (p == end)
+            return false;
+        const Class c = m_quotedClass[std::uint8_t(b[p])];
+        if (c == Cr) {
+            if (p + 1 == end && !m_eof)
+                return false; // an LF may follow in the next chunk
+            ++m_line;
+            p += (p + 1 < end && b[p + 1] == '\n') ? 2 : 1;
+        } else if (c == Lf) {
+            ++m_line;
+            ++p;
+        } else if (!qualifierAt(p)) {
+            ++p;
+        } else {
+            const std::size_t after = p + m_qualifier.size();
+            if (after == end && !m_eof)
+                return false; // doubled or closing: the next chunk tells
+            if (after < end && qualifierAt(after)) {
+                p = after + m_qualifier.size();
+                continue;
+            }
+            m_storeFieldStart = m_store.size();
+            appendUnquoted(m_quoteStart + m_qualifier.size(), p);
+            p = after;
+            return true;
         }
     }
+}
+
+// Text after a closing qualifier, up to the next delimiter, is kept as written.
+DelimitedSplitter::Result DelimitedSplitter::readAfterQuote()
+{
+    const std::size_t p = scanField(m_pos);
+    m_store.append(m_buf.data() + m_pos, p - m_pos);
+    m_pos = p;
+    if (p == m_buf.size() && !m_eof)
+        return Result::NeedMore;
+    m_fields.push_back({true, m_storeFieldStart, m_store.size() - m_storeFieldStart});
+    return endField(p) ? Result::Record : Result::Continue;
+}
+
+DelimitedSplitter::Result DelimitedSplitter::readRestOfLine()
+{
+    const std::size_t end = m_buf.size();
+    std::size_t p = m_pos;
+    while (p < end && m_buf[p] != '\r' && m_buf[p] != '\n')
+        ++p;
+    m_fields.push_back({false, m_fieldStart, p - m_fieldStart});
+    endField(p);
+    return Result::Record;
+}
+
+DelimitedSplitter::Result DelimitedSplitter::skipDelimiters()
+{
+    const std::size_t end = m_buf.size();
+    while (m_pos < end) {
+        const std::size_t length = delimiterAt(m_pos);
+        if (length == 0)
+            break;
+        m_pos += length;
+    }
+    if (m_pos == end && !m_eof)
+        return Result::NeedMore;
+    m_state = State::FieldStart;
+    return Result::Continue;
 }
 
 } // namespace engine

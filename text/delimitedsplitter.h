@@ -40,11 +40,21 @@ public:
     const std::vector<std::string_view>& fields() const { return m_views; }
     // 1-based physical line on which the current record starts.
     std::int64_t line() const { return m_recordLine; }
+    // The current record as written, its line end included, and where it begins in the text
+    // (a byte offset from the text's start): readers use them to find the line of a position
+    // in the record.
+    std::string_view recordText() const { return std::string_view(m_buf).substr(m_recordStart, m_pos - m_recordStart); }
+    std::uint64_t recordOffset() const { return m_bufOffset + m_recordStart; }
+    // The physical line the splitter has reached: after the end, the text's last line.
+    std::int64_t currentLine() const { return m_line; }
+    // Where the start row begins in the text (a byte offset from its start); beyond any offset
+    // while the lines before it are being left out (at the end: the text had no more lines).
+    std::uint64_t startRowOffset() const { return m_state == State::SkipLines ? UINT64_MAX : m_startRowOffset; }
     QString errorString() const { return m_error; }
 
 private:
     enum class State { SkipLines, RecordStart, FieldStart, Unquoted, Quoted, AfterQuote, RestOfLine, Delimiters };
-    enum class Result { Record, NeedMore, End };
+    enum class Result { Record, NeedMore, End, Continue };
     enum Class : std::uint8_t { Plain = 0, Delimiter, Cr, Lf, WideDelimiter, QualifierLead };
     struct FieldRef
     {
@@ -53,8 +63,18 @@ private:
         std::size_t length;
     };
 
+    // parse() runs the state machine until a record is complete, more text is needed or the text
+    // has ended; each state has a step of its own, which returns Continue to go on.
     Result parse();
     bool skipLines();
+    Result startRecord();
+    Result startField();
+    Result readUnquoted();
+    Result readQuoted();
+    bool findClosingQualifier(std::size_t& p);
+    Result readAfterQuote();
+    Result readRestOfLine();
+    Result skipDelimiters();
     std::size_t scanField(std::size_t pos) const;
     std::size_t delimiterAt(std::size_t pos) const;
     bool qualifierAt(std::size_t pos) const;
@@ -69,8 +89,10 @@ private:
     Class m_fieldClass[256] = {};
     Class m_quotedClass[256] = {};
 
-    std::string m_buf;   // text from the current record (or the line being left out) on
-    std::string m_store; // the fields of the current record that differ from the text as written
+    std::string m_buf;                  // text from the current record (or the line being left out) on
+    std::uint64_t m_bufOffset = 0;      // offset of m_buf's first byte in the text
+    std::uint64_t m_startRowOffset = 0; // where the lines left out end
+    std::string m_store;                // the fields of the current record that differ from the text as written
     std::vector<FieldRef> m_fields;
     std::vector<std::string_view> m_views;
     State m_state;

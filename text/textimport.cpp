@@ -17,7 +17,7 @@ namespace {
 // field info names (bounded, so a field info naming a huge column costs no memory).
 constexpr int MaxTableColumns = 1 << 16;
 
-class TextImportSource : public RowSource
+class TextImportSource : public TextImport
 {
 public:
     TextImportSource(std::unique_ptr<QFile> file, const ImportOptions& options)
@@ -38,12 +38,17 @@ public:
         }
     }
 
-    bool start(QString* errorString)
+    // Chooses the decoding; a code page without a decoder, or a read error while the encoding
+    // is recognised, is the failure.
+    Failure start(const QString& nativePath)
     {
-        if (m_decoder.start(m_options.codePage))
-            return true;
-        *errorString = m_decoder.errorString();
-        return false;
+        if (m_decoder.start(m_options.codePage)) {
+            m_report.setEncoding(m_decoder.encodingName());
+            m_report.setUtf16WithoutMark(m_decoder.utf16WithoutMark());
+            return {};
+        }
+        return Failure(m_decoder.readFailed() ? Reason::ReadError : Reason::UnsupportedImport, nativePath,
+                       m_decoder.errorString());
     }
 
     std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_columnFormats; }
@@ -53,8 +58,11 @@ public:
         if (!m_splitter.next()) {
             if (!m_splitter.errorString().isEmpty())
                 m_failure = Failure(Reason::ReadError, QString(), m_splitter.errorString());
+            else
+                noteRepairsAtEnd();
             return false;
         }
+        noteRepairs();
         const std::vector<std::string_view>& fields = m_splitter.fields();
         m_cells.clear();
         for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -77,8 +85,44 @@ public:
     }
 
     Failure failure() const override { return m_failure; }
+    QStringList warnings() const override { return m_report.messages(); }
+    QString encodingName() const override { return m_decoder.encodingName(); }
 
 private:
+    // Notes the repairs the decoder made in the record just split, with their lines. Those before
+    // it lie in lines the start row leaves out: nothing of them is imported, so nothing is said.
+    void noteRepairs()
+    {
+        const std::string_view text = m_splitter.recordText();
+        const std::uint64_t begin = m_splitter.recordOffset();
+        const std::uint64_t end = begin + text.size();
+        unicode::Repair repair;
+        if (!m_decoder.takeRepair(end, &repair))
+            return; // the common case, checked once per record
+        unicode::LineCursor cursor(m_splitter.line());
+        std::size_t pos = 0;
+        do {
+            if (repair.offset < begin)
+                continue;
+            const std::size_t at = std::max(pos, std::size_t(repair.offset - begin));
+            cursor.advance(text.substr(pos, at - pos));
+            pos = at;
+            m_report.note(repair.kind, cursor.line());
+        } while (m_decoder.takeRepair(end, &repair));
+    }
+
+    // After the last record only NUL characters left out after its end remain to be said, on
+    // the last line; repairs in lines left out before the start row (when no record followed
+    // them) are not.
+    void noteRepairsAtEnd()
+    {
+        unicode::Repair repair;
+        while (m_decoder.takeRepair(UINT64_MAX, &repair)) {
+            if (repair.offset >= m_splitter.startRowOffset())
+                m_report.note(repair.kind, m_splitter.currentLine());
+        }
+    }
+
     std::unique_ptr<QFile> m_file;
     ImportOptions m_options;
     unicode::TextDecoder m_decoder;
@@ -88,11 +132,12 @@ private:
     std::vector<Cell> m_cells;
     std::int64_t m_rowIndex = 0;
     Failure m_failure;
+    unicode::DecodingReport m_report;
 };
 
 } // namespace
 
-std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, Failure* failure)
+std::unique_ptr<TextImport> openTextImport(const QString& path, const ImportOptions& options, Failure* failure)
 {
     const QString nativePath = QDir::toNativeSeparators(path);
     auto fail = [failure](const Failure& why) {
@@ -110,9 +155,9 @@ std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptio
     if (!file->open(QIODevice::ReadOnly))
         return fail(Failure(Reason::ReadError, nativePath, file->errorString()));
     auto source = std::make_unique<TextImportSource>(std::move(file), options);
-    QString error;
-    if (!source->start(&error))
-        return fail(Failure(Reason::UnsupportedImport, nativePath, error));
+    const Failure started = source->start(nativePath);
+    if (started.isFailure())
+        return fail(started);
     return source;
 }
 

@@ -15,10 +15,19 @@
 
 namespace engine {
 
+// The rows of an imported text. Its warnings() say what the decoding had to repair (replaced
+// characters, left-out NUL characters, UTF-16 taken without a byte-order mark), by line.
+class TextImport : public RowSource
+{
+public:
+    // The encoding the text is read in: "UTF-8", "GB18030", "UTF-16LE", ...
+    virtual QString encodingName() const = 0;
+};
+
 // Opens the text at `path` for import. The file is opened at once and stays open in the
 // returned source (so a file removed afterwards still imports); null with `failure` set when it
 // cannot be opened or the options cannot be honoured (unknown code page, fixed width).
-std::unique_ptr<RowSource> openTextImport(const QString& path, const ImportOptions& options, Failure* failure);
+std::unique_ptr<TextImport> openTextImport(const QString& path, const ImportOptions& options, Failure* failure);
 
 // Recognises one field of a column of the given type (General, a date order, or Text). Text
 // cells refer to `field` itself, which must outlive the cell.

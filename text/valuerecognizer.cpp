@@ -9,7 +9,7 @@ namespace engine {
 
 namespace {
 
-constexpr int MaxExactDigits = 15; // what a spreadsheet number keeps of an integer
+constexpr std::size_t MaxExactDigits = 15; // what a spreadsheet number keeps of an integer
 
 inline bool isDigit(char c)
 {
@@ -179,109 +179,140 @@ bool recognizeOrderedDate(std::string_view s, ColumnType type, Cell& cell)
     return true;
 }
 
-// Numbers: an optional sign, digits (or groups of three separated by commas), an optional
-// decimal part and, without groups, an optional exponent; "(12)" is -12 and "12%" is 0.12.
-// Integers that a number would change (leading zeros, more than 15 digits) are left as text.
-bool recognizeNumber(std::string_view s, Cell& cell)
+// A number as written, taken apart: its sign and percent, and its digits without signs and
+// separators (`clean`, as std::from_chars reads them).
+struct NumberSpelling
 {
     bool negative = false;
+    bool percent = false;
+    bool grouped = false;
+    bool decimalPoint = false;
+    bool exponent = false;
+    std::size_t intDigits = 0;
+    std::size_t fractionDigits = 0;
+    char* clean = nullptr;
+    std::size_t length = 0;
+};
+
+// "(12)" is negative and "12%" a percentage: what is left between them is the number itself.
+std::string_view stripAffixes(std::string_view s, NumberSpelling& number)
+{
     if (s.size() >= 2 && s.front() == '(' && s.back() == ')') {
-        negative = true;
+        number.negative = true;
         s = s.substr(1, s.size() - 2);
     }
-    bool percent = false;
     if (!s.empty() && s.back() == '%') {
-        percent = true;
+        number.percent = true;
         s.remove_suffix(1);
     }
-    std::size_t pos = 0;
-    if (!negative && pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
-        negative = s[pos] == '-';
-        ++pos;
-    }
+    return s;
+}
 
-    // The digits without signs and separators, as std::from_chars reads them.
-    char stackBuffer[64];
-    std::string heapBuffer;
-    char* clean = stackBuffer;
-    if (s.size() + 1 > sizeof stackBuffer) {
-        heapBuffer.resize(s.size() + 1);
-        clean = heapBuffer.data();
-    }
-    std::size_t length = 0;
-
-    const std::size_t intStart = pos;
-    std::size_t intDigits = 0;
-    bool grouped = false;
+// Digits, or groups of three separated by commas after one to three digits, from `pos`.
+bool readIntegerPart(std::string_view s, std::size_t& pos, NumberSpelling& number)
+{
+    const std::size_t start = pos;
     while (pos < s.size() && isDigit(s[pos]))
-        clean[length++] = s[pos++];
-    intDigits = pos - intStart;
+        number.clean[number.length++] = s[pos++];
+    number.intDigits = pos - start;
     if (pos < s.size() && s[pos] == ',') {
-        if (intDigits < 1 || intDigits > 3)
+        if (number.intDigits < 1 || number.intDigits > 3)
             return false;
-        grouped = true;
+        number.grouped = true;
         while (pos < s.size() && s[pos] == ',') {
             ++pos;
             for (int k = 0; k < 3; ++k, ++pos) {
                 if (pos >= s.size() || !isDigit(s[pos]))
                     return false;
-                clean[length++] = s[pos];
+                number.clean[number.length++] = s[pos];
             }
-            intDigits += 3;
+            number.intDigits += 3;
         }
         if (pos < s.size() && isDigit(s[pos]))
             return false;
     }
-    if (intDigits > 1 && s[intStart] == '0')
-        return false; // "007": the zeros would be lost
-    std::size_t fractionDigits = 0;
-    bool decimalPoint = false;
+    return !(number.intDigits > 1 && s[start] == '0'); // "007": the zeros would be lost
+}
+
+// An optional decimal part and, without groups or a percent sign, an optional exponent.
+bool readFractionAndExponent(std::string_view s, std::size_t& pos, NumberSpelling& number)
+{
     if (pos < s.size() && s[pos] == '.') {
-        decimalPoint = true;
-        clean[length++] = s[pos++];
+        number.decimalPoint = true;
+        number.clean[number.length++] = s[pos++];
         while (pos < s.size() && isDigit(s[pos])) {
-            clean[length++] = s[pos++];
-            ++fractionDigits;
+            number.clean[number.length++] = s[pos++];
+            ++number.fractionDigits;
         }
     }
-    if (intDigits + fractionDigits == 0)
+    if (number.intDigits + number.fractionDigits == 0)
         return false;
-    bool exponent = false;
-    if (pos < s.size() && (s[pos] == 'e' || s[pos] == 'E') && !grouped && !percent) {
-        exponent = true;
-        clean[length++] = 'e';
+    if (pos < s.size() && (s[pos] == 'e' || s[pos] == 'E') && !number.grouped && !number.percent) {
+        number.exponent = true;
+        number.clean[number.length++] = 'e';
         ++pos;
         if (pos < s.size() && (s[pos] == '+' || s[pos] == '-'))
-            clean[length++] = s[pos++];
+            number.clean[number.length++] = s[pos++];
         const std::size_t expStart = pos;
         while (pos < s.size() && isDigit(s[pos]))
-            clean[length++] = s[pos++];
+            number.clean[number.length++] = s[pos++];
         if (pos == expStart)
             return false;
     }
-    if (pos != s.size())
-        return false;
-    if (!decimalPoint && !exponent && intDigits > MaxExactDigits)
-        return false; // an identity number, not a quantity: every digit must stay
+    return pos == s.size();
+}
 
-    double value = 0;
-    if (!decimalPoint && !exponent) {
+bool valueOf(const NumberSpelling& number, double& value)
+{
+    if (!number.decimalPoint && !number.exponent) {
         // At most 15 digits: exact in an integer and in a double, no rounding to get right.
         std::int64_t integer = 0;
-        for (std::size_t i = 0; i < length; ++i)
-            integer = integer * 10 + (clean[i] - '0');
+        for (std::size_t i = 0; i < number.length; ++i)
+            integer = integer * 10 + (number.clean[i] - '0');
         value = double(integer);
     } else {
-        const auto result = std::from_chars(clean, clean + length, value);
-        if (result.ec != std::errc() || result.ptr != clean + length)
+        const auto result = std::from_chars(number.clean, number.clean + number.length, value);
+        if (result.ec != std::errc() || result.ptr != number.clean + number.length)
             return false;
     }
-    if (negative)
+    if (number.negative)
         value = -value;
     if (value == 0)
         value = 0; // no negative zero
-    if (percent)
-        cell = Cell::makeNumber(value / 100, fractionDigits > 0 ? NumberFormat::PercentDecimal : NumberFormat::Percent);
+    return true;
+}
+
+// Numbers: an optional sign, digits (or groups of three separated by commas), an optional
+// decimal part and, without groups, an optional exponent; "(12)" is -12 and "12%" is 0.12.
+// Numbers that a spreadsheet number would change are left as text: leading zeros, and an integer
+// part of more than 15 digits, with or without a fraction (an identity number, or an amount
+// whose last digits would be rounded away). Exponent forms say themselves how exact they are.
+bool recognizeNumber(std::string_view s, Cell& cell)
+{
+    NumberSpelling number;
+    s = stripAffixes(s, number);
+    std::size_t pos = 0;
+    if (!number.negative && pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
+        number.negative = s[pos] == '-';
+        ++pos;
+    }
+    char stackBuffer[64];
+    std::string heapBuffer;
+    number.clean = stackBuffer;
+    if (s.size() + 1 > sizeof stackBuffer) {
+        heapBuffer.resize(s.size() + 1);
+        number.clean = heapBuffer.data();
+    }
+    if (!readIntegerPart(s, pos, number) || !readFractionAndExponent(s, pos, number))
+        return false;
+    if (!number.exponent && number.intDigits > MaxExactDigits)
+        return false;
+    double value = 0;
+    if (!valueOf(number, value))
+        return false;
+    if (number.percent)
+        cell = Cell::makeNumber(value / 100,
+                                number.fractionDigits > 0 ? NumberFormat::PercentDecimal : NumberFormat::Percent);
     else
         cell = Cell::makeNumber(value);
     return true;

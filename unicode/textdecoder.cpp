@@ -1,5 +1,8 @@
 #include "unicode/textdecoder.h"
 
+#include "unicode/codepages.h"
+#include "unicode/utf8.h"
+
 #include <QIODevice>
 #include <QTextCodec>
 
@@ -7,197 +10,6 @@
 #include <cstring>
 
 namespace unicode {
-
-namespace utf8 {
-
-namespace {
-
-constexpr char Replacement[] = "\xEF\xBF\xBD";
-
-// Number of bytes of the sequence a lead byte starts, 0 for a byte that cannot start one.
-inline int sequenceLength(unsigned char lead)
-{
-    if (lead < 0x80)
-        return 1;
-    if (lead < 0xC2)
-        return 0;
-    if (lead < 0xE0)
-        return 2;
-    if (lead < 0xF0)
-        return 3;
-    if (lead < 0xF5)
-        return 4;
-    return 0;
-}
-
-// The range the second byte must lie in after `lead`: narrower than 80..BF where the lead would
-// otherwise allow over-long forms, surrogates or code points beyond U+10FFFF.
-inline void secondByteRange(unsigned char lead, unsigned char& low, unsigned char& high)
-{
-    low = 0x80;
-    high = 0xBF;
-    if (lead == 0xE0)
-        low = 0xA0;
-    else if (lead == 0xED)
-        high = 0x9F;
-    else if (lead == 0xF0)
-        low = 0x90;
-    else if (lead == 0xF4)
-        high = 0x8F;
-}
-
-} // namespace
-
-std::size_t validPrefix(const char* data, std::size_t size)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    std::size_t i = 0;
-    while (i < size) {
-        // Most text is ASCII: step over eight such bytes at a time.
-        while (i + 8 <= size) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (word & 0x8080808080808080ull)
-                break;
-            i += 8;
-        }
-        if (i >= size)
-            break;
-        const unsigned char lead = p[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        const int length = sequenceLength(lead);
-        if (length == 0 || i + length > size)
-            return i;
-        unsigned char low, high;
-        secondByteRange(lead, low, high);
-        if (p[i + 1] < low || p[i + 1] > high)
-            return i;
-        for (int k = 2; k < length; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80)
-                return i;
-        }
-        i += length;
-    }
-    return size;
-}
-
-std::size_t invalidSequenceLength(const char* data, std::size_t size, bool* truncated)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    *truncated = false;
-    const int length = sequenceLength(p[0]);
-    if (length <= 1)
-        return 1;
-    std::size_t valid = 1;
-    unsigned char low, high;
-    secondByteRange(p[0], low, high);
-    while (valid < std::size_t(length) && valid < size) {
-        const unsigned char c = p[valid];
-        if (valid == 1 ? (c < low || c > high) : (c & 0xC0) != 0x80)
-            return valid;
-        ++valid;
-    }
-    if (valid == size && valid < std::size_t(length))
-        *truncated = true;
-    return valid;
-}
-
-void appendRepaired(std::string& out, const char* data, std::size_t size)
-{
-    std::size_t pos = 0;
-    while (pos < size) {
-        const std::size_t valid = validPrefix(data + pos, size - pos);
-        out.append(data + pos, valid);
-        pos += valid;
-        if (pos == size)
-            break;
-        bool truncated;
-        pos += invalidSequenceLength(data + pos, size - pos, &truncated);
-        out += Replacement;
-    }
-}
-
-void appendCodePoint(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
-} // namespace utf8
-
-QTextCodec* codecForCodePage(int codePage)
-{
-    if (codePage == 2)
-        return QTextCodec::codecForLocale();
-    if (codePage <= 0)
-        return nullptr;
-    // Names Qt knows with and without ICU come first; "windows-N" is ICU's alias for Microsoft's
-    // numbering and covers most of the rest.
-    struct Names
-    {
-        int codePage;
-        const char* names[3];
-    };
-    static const Names table[] = {
-        {936, {"GB18030"}},
-        {54936, {"GB18030"}},
-        {932, {"windows-932", "Shift_JIS"}},
-        {949, {"windows-949", "cp949", "EUC-KR"}},
-        {950, {"windows-950", "Big5"}},
-        {874, {"windows-874", "TIS-620"}},
-        {20127, {"US-ASCII"}},
-        {20932, {"EUC-JP"}},
-        {51932, {"EUC-JP"}},
-        {50220, {"ISO-2022-JP"}},
-        {50221, {"ISO-2022-JP"}},
-        {50222, {"ISO-2022-JP"}},
-        {51949, {"EUC-KR"}},
-        {20936, {"GB2312"}},
-        {52936, {"HZ-GB-2312"}},
-        {12000, {"UTF-32LE"}},
-        {12001, {"UTF-32BE"}},
-        {20866, {"KOI8-R"}},
-        {21866, {"KOI8-U"}},
-        {10000, {"macintosh"}},
-    };
-    for (const Names& entry : table) {
-        if (entry.codePage != codePage)
-            continue;
-        for (const char* name : entry.names) {
-            if (!name)
-                break;
-            if (QTextCodec* codec = QTextCodec::codecForName(name))
-                return codec;
-        }
-    }
-    if (codePage >= 28591 && codePage <= 28606) {
-        if (QTextCodec* codec = QTextCodec::codecForName("ISO-8859-" + QByteArray::number(codePage - 28590)))
-            return codec;
-    }
-    if (QTextCodec* codec = QTextCodec::codecForName("windows-" + QByteArray::number(codePage)))
-        return codec;
-    if (codePage >= 437 && codePage <= 869) {
-        if (QTextCodec* codec = QTextCodec::codecForName("IBM" + QByteArray::number(codePage)))
-            return codec;
-    }
-    return nullptr;
-}
 
 struct TextDecoder::CodecState
 {
@@ -213,43 +25,66 @@ TextDecoder::~TextDecoder() = default;
 bool TextDecoder::start(int codePage)
 {
     m_started = true;
-    const QByteArray head = m_device->peek(3);
-    if (head.startsWith("\xEF\xBB\xBF")) {
-        m_device->skip(3);
-        m_mode = Mode::Utf8;
+    const QByteArray head = m_device->peek(4);
+    const ByteOrderMark mark = byteOrderMark(head.constData(), std::size_t(head.size()));
+    if (mark.length > 0) {
+        m_device->skip(mark.length);
+        setMode(mark.encoding);
         return true;
     }
-    if (head.startsWith("\xFF\xFE") || head.startsWith("\xFE\xFF")) {
-        m_mode = head.startsWith("\xFF\xFE") ? Mode::Utf16LE : Mode::Utf16BE;
-        m_device->skip(2);
-        return true;
+    if (codePage == 0)
+        return recognise();
+    return chooseByCodePage(codePage);
+}
+
+// Reads the whole device once to recognise its encoding, then goes back to where it began.
+bool TextDecoder::recognise()
+{
+    const qint64 origin = m_device->pos();
+    EncodingSniffer sniffer;
+    std::string buffer;
+    for (;;) {
+        const std::size_t want = readSize();
+        buffer.resize(want);
+        const qint64 n = m_device->read(buffer.data(), qint64(want));
+        if (n < 0) {
+            m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
+            m_readFailed = true;
+            return false;
+        }
+        if (n == 0)
+            break;
+        sniffer.feed(buffer.data(), std::size_t(n));
     }
+    if (!m_device->seek(origin)) {
+        m_error = QStringLiteral("Cannot read the file again from its beginning: %1").arg(m_device->errorString());
+        m_readFailed = true;
+        return false;
+    }
+    const Encoding encoding = sniffer.verdict();
+    m_utf16WithoutMark = encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE;
+    setMode(encoding);
+    return true;
+}
+
+bool TextDecoder::chooseByCodePage(int codePage)
+{
     switch (codePage) {
     case 65001:
-        m_mode = Mode::Utf8;
+        setMode(Encoding::Utf8);
         return true;
     case 1200:
-        m_mode = Mode::Utf16LE;
+        setMode(Encoding::Utf16LE);
         return true;
     case 1201:
-        m_mode = Mode::Utf16BE;
+        setMode(Encoding::Utf16BE);
         return true;
-    case 0: {
-        const qint64 origin = m_device->pos();
-        const bool utf8 = isValidUtf8Device();
-        if (!m_error.isEmpty())
-            return false;
-        if (!m_device->seek(origin)) {
-            m_error = QStringLiteral("Cannot read the file again from its beginning: %1").arg(m_device->errorString());
-            return false;
-        }
-        if (utf8) {
-            m_mode = Mode::Utf8;
-            return true;
-        }
-        codePage = 936;
-        break;
-    }
+    case 12000:
+        setMode(Encoding::Utf32LE);
+        return true;
+    case 12001:
+        setMode(Encoding::Utf32BE);
+        return true;
     default:
         break;
     }
@@ -258,15 +93,22 @@ bool TextDecoder::start(int codePage)
         m_error = QStringLiteral("Unknown code page %1: no decoder for it").arg(codePage);
         return false;
     }
+    // The system's code page may be one the decoder reads itself.
     switch (codec->mibEnum()) {
     case 106:
-        m_mode = Mode::Utf8;
+        setMode(Encoding::Utf8);
         return true;
     case 1014:
-        m_mode = Mode::Utf16LE;
+        setMode(Encoding::Utf16LE);
         return true;
     case 1013:
-        m_mode = Mode::Utf16BE;
+        setMode(Encoding::Utf16BE);
+        return true;
+    case 1019:
+        setMode(Encoding::Utf32LE);
+        return true;
+    case 1018:
+        setMode(Encoding::Utf32BE);
         return true;
     default:
         break;
@@ -277,19 +119,59 @@ bool TextDecoder::start(int codePage)
     return true;
 }
 
-QByteArray TextDecoder::encodingName() const
+void TextDecoder::setMode(Encoding encoding)
+{
+    switch (encoding) {
+    case Encoding::Utf8:
+        m_mode = Mode::Utf8;
+        break;
+    case Encoding::Utf16LE:
+        m_mode = Mode::Utf16LE;
+        break;
+    case Encoding::Utf16BE:
+        m_mode = Mode::Utf16BE;
+        break;
+    case Encoding::Utf32LE:
+        m_mode = Mode::Utf32LE;
+        break;
+    case Encoding::Utf32BE:
+        m_mode = Mode::Utf32BE;
+        break;
+    case Encoding::Gb18030:
+        // Built into Qt, so always there.
+        m_mode = Mode::Codec;
+        m_codec = codecForCodePage(936);
+        m_codecState = std::make_unique<CodecState>();
+        break;
+    }
+}
+
+QString TextDecoder::encodingName() const
 {
     switch (m_mode) {
     case Mode::Utf8:
-        return "UTF-8";
+        return QString::fromLatin1(unicode::encodingName(Encoding::Utf8));
     case Mode::Utf16LE:
-        return "UTF-16LE";
+        return QString::fromLatin1(unicode::encodingName(Encoding::Utf16LE));
     case Mode::Utf16BE:
-        return "UTF-16BE";
+        return QString::fromLatin1(unicode::encodingName(Encoding::Utf16BE));
+    case Mode::Utf32LE:
+        return QString::fromLatin1(unicode::encodingName(Encoding::Utf32LE));
+    case Mode::Utf32BE:
+        return QString::fromLatin1(unicode::encodingName(Encoding::Utf32BE));
     case Mode::Codec:
-        return m_codec->name();
+        return QString::fromLatin1(m_codec->name());
     }
     return {};
+}
+
+bool TextDecoder::takeRepair(std::uint64_t before, Repair* repair)
+{
+    if (m_repairs.empty() || m_repairs.front().offset >= before)
+        return false;
+    *repair = m_repairs.front();
+    m_repairs.pop_front();
+    return true;
 }
 
 // How many bytes the next read asks for: one chunk, or less when a file of known size has less
@@ -303,33 +185,6 @@ std::size_t TextDecoder::readSize() const
             return std::size_t(remaining) + 1;
     }
     return m_chunkSize;
-}
-
-bool TextDecoder::isValidUtf8Device()
-{
-    std::string buffer;
-    std::size_t carry = 0;
-    for (;;) {
-        const std::size_t want = readSize();
-        buffer.resize(carry + want);
-        const qint64 n = m_device->read(buffer.data() + carry, qint64(want));
-        if (n < 0) {
-            m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
-            return false;
-        }
-        const std::size_t size = carry + std::size_t(n);
-        const std::size_t valid = utf8::validPrefix(buffer.data(), size);
-        if (n == 0)
-            return valid == size;
-        if (valid < size) {
-            bool truncated;
-            utf8::invalidSequenceLength(buffer.data() + valid, size - valid, &truncated);
-            if (!truncated)
-                return false;
-        }
-        carry = size - valid;
-        std::memmove(buffer.data(), buffer.data() + valid, carry);
-    }
 }
 
 // Drops the bytes handed out by the previous call, keeps the carried ones at the front and reads
@@ -348,6 +203,7 @@ bool TextDecoder::fill()
     const qint64 n = m_device->read(m_raw.data() + m_rawSize, qint64(want));
     if (n < 0) {
         m_error = QStringLiteral("Cannot read the file: %1").arg(m_device->errorString());
+        m_readFailed = true;
         return false;
     }
     m_rawSize += std::size_t(n);
@@ -362,16 +218,58 @@ bool TextDecoder::nextChunk(std::string_view& chunk)
         return false;
     if (!m_error.isEmpty())
         return false;
+    bool more = false;
     switch (m_mode) {
     case Mode::Utf8:
-        return decodeUtf8(chunk);
+        more = decodeUtf8(chunk);
+        break;
     case Mode::Utf16LE:
     case Mode::Utf16BE:
-        return decodeUtf16(chunk);
+    case Mode::Utf32LE:
+    case Mode::Utf32BE:
+        more = decodeWide(chunk);
+        break;
     case Mode::Codec:
-        return decodeCodec(chunk);
+        more = decodeCodec(chunk);
+        break;
     }
-    return false;
+    if (more)
+        m_textOffset += chunk.size();
+    return more;
+}
+
+// Appends decoded text to the piece being made, leaving out (and noting) NUL characters.
+void TextDecoder::appendText(const char* data, std::size_t size)
+{
+    if (!m_dropNul) {
+        m_text.append(data, size);
+        return;
+    }
+    const char* end = data + size;
+    while (data < end) {
+        const auto* nul = static_cast<const char*>(std::memchr(data, 0, std::size_t(end - data)));
+        const char* stop = nul ? nul : end;
+        m_text.append(data, std::size_t(stop - data));
+        if (!nul)
+            break;
+        m_repairs.push_back({m_textOffset + m_text.size(), Repair::DroppedNul});
+        data = nul + 1;
+    }
+}
+
+void TextDecoder::appendCharacter(char32_t cp)
+{
+    if (cp == 0 && m_dropNul) {
+        m_repairs.push_back({m_textOffset + m_text.size(), Repair::DroppedNul});
+        return;
+    }
+    utf8::appendCodePoint(m_text, cp);
+}
+
+void TextDecoder::appendReplacement()
+{
+    m_repairs.push_back({m_textOffset + m_text.size(), Repair::Replaced});
+    m_text += utf8::ReplacementCharacter;
 }
 
 bool TextDecoder::decodeUtf8(std::string_view& chunk)
@@ -386,7 +284,7 @@ bool TextDecoder::decodeUtf8(std::string_view& chunk)
         std::size_t pos = 0;
         std::size_t flushed = 0;
         std::size_t end = size;
-        bool repaired = false;
+        bool rebuilt = false;
         while (pos < size) {
             pos += utf8::validPrefix(data + pos, size - pos);
             if (pos == size)
@@ -398,17 +296,22 @@ bool TextDecoder::decodeUtf8(std::string_view& chunk)
                 m_carry = size - pos;
                 break;
             }
-            if (!repaired) {
+            if (!rebuilt) {
                 m_text.clear();
-                repaired = true;
+                rebuilt = true;
             }
-            m_text.append(data + flushed, pos - flushed);
-            m_text += utf8::Replacement;
+            appendText(data + flushed, pos - flushed);
+            appendReplacement();
             pos += length;
             flushed = pos;
         }
-        if (repaired) {
-            m_text.append(data + flushed, end - flushed);
+        if (rebuilt) {
+            appendText(data + flushed, end - flushed);
+            chunk = m_text;
+        } else if (m_dropNul && end > 0 && std::memchr(data, 0, end)) {
+            // NUL bytes are rare: the piece is copied only when it has one.
+            m_text.clear();
+            appendText(data, end);
             chunk = m_text;
         } else {
             chunk = std::string_view(data, end);
@@ -418,9 +321,11 @@ bool TextDecoder::decodeUtf8(std::string_view& chunk)
     }
 }
 
-bool TextDecoder::decodeUtf16(std::string_view& chunk)
+// UTF-16 and UTF-32, in either byte order.
+bool TextDecoder::decodeWide(std::string_view& chunk)
 {
-    const bool little = m_mode == Mode::Utf16LE;
+    const bool little = m_mode == Mode::Utf16LE || m_mode == Mode::Utf32LE;
+    const std::size_t width = m_mode == Mode::Utf16LE || m_mode == Mode::Utf16BE ? 2 : 4;
     for (;;) {
         if (!fill())
             return false;
@@ -428,34 +333,44 @@ bool TextDecoder::decodeUtf16(std::string_view& chunk)
         const std::size_t size = m_rawSize;
         m_text.clear();
         std::size_t i = 0;
-        for (; i + 2 <= size; i += 2) {
-            const char32_t unit = little ? char32_t(p[i] | (p[i + 1] << 8)) : char32_t((p[i] << 8) | p[i + 1]);
+        for (; i + width <= size; i += width) {
+            char32_t unit = 0;
+            for (std::size_t k = 0; k < width; ++k)
+                unit |= char32_t(p[i + k]) << (8 * (little ? k : width - 1 - k));
+            if (width == 4) {
+                if (isScalarValue(unit))
+                    appendCharacter(unit);
+                else
+                    appendReplacement();
+                continue;
+            }
             if (m_highSurrogate) {
                 if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                    utf8::appendCodePoint(m_text, 0x10000 + ((m_highSurrogate - 0xD800) << 10) + (unit - 0xDC00));
+                    appendCharacter(0x10000 + ((m_highSurrogate - 0xD800) << 10) + (unit - 0xDC00));
                     m_highSurrogate = 0;
                     continue;
                 }
-                m_text += utf8::Replacement;
+                appendReplacement();
                 m_highSurrogate = 0;
             }
             if (unit >= 0xD800 && unit <= 0xDBFF)
                 m_highSurrogate = unit;
             else if (unit >= 0xDC00 && unit <= 0xDFFF)
-                m_text += utf8::Replacement;
+                appendReplacement();
             else
-                utf8::appendCodePoint(m_text, unit);
+                appendCharacter(unit);
         }
         m_carry = size - i;
         if (m_atEnd) {
-            // A surrogate without its partner or an odd last byte: the text ends in a broken
-            // character, which is shown rather than dropped.
-            if (m_highSurrogate || m_carry) {
-                m_text += utf8::Replacement;
-                m_highSurrogate = 0;
-                m_carry = 0;
-                m_rawSize = 0;
-            }
+            // A surrogate without its partner and bytes short of a whole unit: the text ends in
+            // broken characters, which are shown rather than dropped.
+            if (m_highSurrogate)
+                appendReplacement();
+            if (m_carry)
+                appendReplacement();
+            m_highSurrogate = 0;
+            m_carry = 0;
+            m_rawSize = 0;
             if (m_text.empty())
                 return false;
         }
@@ -487,11 +402,60 @@ bool TextDecoder::decodeCodec(std::string_view& chunk)
         }
         if (decoded.isEmpty())
             continue;
-        const QByteArray text = decoded.toUtf8();
-        m_text.assign(text.constData(), std::size_t(text.size()));
-        chunk = m_text;
-        return true;
+        m_codecText = decoded.toUtf8();
+        if (!decoded.contains(QChar(QChar::ReplacementCharacter)) && !(m_dropNul && decoded.contains(QChar(0)))) {
+            // Nothing to note or leave out: the piece is handed out as the codec gave it.
+            chunk = std::string_view(m_codecText.constData(), std::size_t(m_codecText.size()));
+            return true;
+        }
+        m_text.clear();
+        noteCodecRepairs(m_codecText.constData(), std::size_t(m_codecText.size()));
+        if (!m_text.empty()) {
+            chunk = m_text;
+            return true;
+        }
     }
+}
+
+// A codec says neither how many characters it replaced nor where (Qt's codecs count nothing),
+// so every U+FFFD in what it gave is taken for one it made. Only a text that held U+FFFD
+// already (possible in GB18030) is then warned about needlessly.
+void TextDecoder::noteCodecRepairs(const char* data, std::size_t size)
+{
+    const char* end = data + size;
+    const char* flushed = data;
+    for (const char* p = data; p < end; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        if (byte != 0xEF || std::size_t(end - p) < 3 || std::memcmp(p, utf8::ReplacementCharacter.data(), 3) != 0)
+            continue;
+        appendText(flushed, std::size_t(p - flushed));
+        appendReplacement();
+        p += 2;
+        flushed = p + 1;
+    }
+    appendText(flushed, std::size_t(end - flushed));
+}
+
+void RepairTracker::piece(std::string_view chunk)
+{
+    const std::uint64_t end = m_offset + chunk.size();
+    std::size_t pos = 0;
+    Repair repair;
+    while (m_decoder.takeRepair(end, &repair)) {
+        const std::size_t at = repair.offset > m_offset ? std::max(pos, std::size_t(repair.offset - m_offset)) : pos;
+        m_cursor.advance(chunk.substr(pos, at - pos));
+        pos = at;
+        m_report.note(repair.kind, m_cursor.line());
+    }
+    m_cursor.advance(chunk.substr(pos));
+    m_offset = end;
+}
+
+void RepairTracker::finish()
+{
+    Repair repair;
+    while (m_decoder.takeRepair(UINT64_MAX, &repair))
+        m_report.note(repair.kind, m_cursor.line());
 }
 
 } // namespace unicode

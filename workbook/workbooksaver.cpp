@@ -1,5 +1,6 @@
 #include "workbook/workbooksaver.h"
 
+#include "unicode/utf8.h"
 #include "xls/xlswriter.h"
 #include "xlsx/xlsxwriter.h"
 
@@ -26,44 +27,6 @@ constexpr int maxSheetNameLength = 31;
 // Enough to say what was cut without letting a pathological text make the warnings themselves
 // a burden; the rest are counted.
 constexpr int maxWarningMessages = 1000;
-
-// Cuts `text` to at most `length` UTF-16 units without splitting a surrogate pair.
-QString cutUtf16(const QString& text, int length)
-{
-    if (text.size() <= length)
-        return text;
-    if (length > 0 && text.at(length - 1).isHighSurrogate())
-        --length;
-    return text.left(length);
-}
-
-// UTF-16 units of a UTF-8 text: one per character, two for those beyond the basic plane.
-std::int64_t utf16Length(std::string_view text)
-{
-    std::int64_t units = 0;
-    for (unsigned char byte : text) {
-        if ((byte & 0xC0) != 0x80)
-            units += byte >= 0xF0 ? 2 : 1;
-    }
-    return units;
-}
-
-// The longest prefix of a UTF-8 text within `maxUnits` UTF-16 units, ending at a character
-// boundary.
-std::string_view cutUtf8(std::string_view text, int maxUnits)
-{
-    std::int64_t units = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char byte = static_cast<unsigned char>(text[i]);
-        if ((byte & 0xC0) == 0x80)
-            continue;
-        const int width = byte >= 0xF0 ? 2 : 1;
-        if (units + width > maxUnits)
-            return text.substr(0, i);
-        units += width;
-    }
-    return text;
-}
 
 class WarningLog
 {
@@ -150,6 +113,7 @@ public:
             const int count = applyLimits(row, cells);
             if (!m_writer.writeRow(int(row.index % m_limits.maxRows), cells, count))
                 return writerFailed(error);
+            ++m_rowsWritten;
         }
         if (m_rows.failure().isFailure()) {
             *error = m_rows.failure();
@@ -157,10 +121,13 @@ public:
         }
         if (m_sheetCount == 0 && !startSheet(error))
             return false;
-        return m_warnings.isEmpty() || writeWarningSheet(error);
+        m_sourceWarnings = m_rows.warnings();
+        return (m_sourceWarnings.isEmpty() && m_warnings.isEmpty()) || writeWarningSheet(error);
     }
 
-    QStringList warnings() const { return m_warnings.messages(); }
+    QStringList warnings() const { return m_sourceWarnings + m_warnings.messages(); }
+    std::int64_t rowsWritten() const { return m_rowsWritten; }
+    int sheetCount() const { return int(m_sheetCount); }
 
 private:
     bool writerFailed(Failure* error)
@@ -203,20 +170,22 @@ private:
             // A text of no more bytes than the limit cannot have more UTF-16 units either.
             if (cell.type != CellType::Text || cell.text.size() <= std::size_t(m_limits.maxCellCharacters))
                 continue;
-            const std::int64_t units = utf16Length(cell.text);
-            if (units <= m_limits.maxCellCharacters)
+            // The limit counts UTF-16 units, as the file formats do; the warning counts the
+            // characters that were lost.
+            if (unicode::utf8::utf16Length(cell.text) <= std::size_t(m_limits.maxCellCharacters))
                 continue;
             if (!copied) {
                 m_cells.assign(row.cells, row.cells + count);
                 copied = true;
             }
-            const std::string_view kept = cutUtf8(cell.text, m_limits.maxCellCharacters);
+            const std::string_view kept =
+                unicode::utf8::leftUtf16Units(cell.text, std::size_t(m_limits.maxCellCharacters));
             m_cells[std::size_t(c)].text = kept;
             m_warnings.add(QStringLiteral("第 %1 行第 %2 列：超出每格 %3 个字符的上限，其后 %4 个字符未能保存")
                                .arg(line)
                                .arg(c + 1)
                                .arg(m_limits.maxCellCharacters)
-                               .arg(units - utf16Length(kept)));
+                               .arg(unicode::utf8::characterCount(cell.text.substr(kept.size()))));
         }
         cells = copied ? m_cells.data() : row.cells;
         return count;
@@ -229,8 +198,10 @@ private:
             name = continuationSheetName(QString::fromUtf8(warningSheetName), n);
         if (!m_writer.addSheet(name, {}))
             return writerFailed(error);
-        QStringList lines = m_warnings.messages();
-        lines.prepend(QStringLiteral("以下内容超出工作簿格式的限制，已被截断："));
+        QStringList lines = warnings();
+        // Cuts alone keep the heading they always had; what the reading changed is no cut.
+        lines.prepend(m_sourceWarnings.isEmpty() ? QStringLiteral("以下内容超出工作簿格式的限制，已被截断：")
+                                                 : QStringLiteral("以下内容未能照原文存入工作簿："));
         for (int i = 0; i < lines.size(); ++i) {
             const QByteArray utf8 = lines.at(i).toUtf8();
             const Cell cell = Cell::makeText(std::string_view(utf8.constData(), std::size_t(utf8.size())));
@@ -249,6 +220,8 @@ private:
     QStringList m_sheetNames;
     std::vector<Cell> m_cells;
     WarningLog m_warnings;
+    QStringList m_sourceWarnings;
+    std::int64_t m_rowsWritten = 0;
 };
 
 SaveResult failed(const Failure& failure)
@@ -267,7 +240,7 @@ QString validSheetName(const QString& name)
         if (c.unicode() < 0x20 || QStringView(u"[]:*?/\\").contains(c))
             c = QLatin1Char('_');
     }
-    valid = cutUtf16(valid, maxSheetNameLength);
+    valid = unicode::utf16::left(valid, maxSheetNameLength);
     // A name may neither begin nor end with an apostrophe.
     if (valid.startsWith(QLatin1Char('\'')))
         valid[0] = QLatin1Char('_');
@@ -279,7 +252,7 @@ QString validSheetName(const QString& name)
 QString continuationSheetName(const QString& firstName, int number)
 {
     const QString suffix = QStringLiteral(" (%1)").arg(number);
-    return cutUtf16(firstName, maxSheetNameLength - suffix.size()) + suffix;
+    return unicode::utf16::left(firstName, maxSheetNameLength - suffix.size()) + suffix;
 }
 
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path,
@@ -322,6 +295,8 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
     SaveResult result;
     result.ok = true;
     result.warnings = saver.warnings();
+    result.rows = saver.rowsWritten();
+    result.sheets = saver.sheetCount();
     return result;
 }
 

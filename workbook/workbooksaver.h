@@ -21,8 +21,11 @@ struct SaveResult
 {
     bool ok = false;
     Failure failure;
-    // One message per cut row or cell (capped; a last message counts the rest).
+    // The rows' own warnings (what their source could not read as written), then one message per
+    // cut row or cell (capped; a last message counts the rest).
     QStringList warnings;
+    std::int64_t rows = 0; // rows written, continuation sheets included
+    int sheets = 0;        // sheets of rows, the warning sheet not counted
 };
 
 // Writes `rows` to `path` as .xlsx (51) or .xls (56); any other code writes nothing. The first

@@ -1,5 +1,7 @@
 #include "xls/biff8.h"
 
+#include "unicode/utf8.h"
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -25,79 +27,6 @@ void ByteBuffer::reserve(std::size_t capacity)
         std::memcpy(bigger.get(), m_data.get(), m_size);
     m_data = std::move(bigger);
     m_capacity = grown;
-}
-
-namespace {
-
-// Decodes UTF-8 and hands each code point to `emit`; malformed bytes give U+FFFD each.
-template <typename Emit>
-void decodeUtf8(std::string_view utf8, Emit&& emit)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const auto* end = p + utf8.size();
-    while (p < end) {
-        const unsigned char b = *p;
-        if (b < 0x80) {
-            emit(char32_t(b));
-            ++p;
-            continue;
-        }
-        int length = 0;
-        char32_t cp = 0;
-        char32_t minimum = 0;
-        if ((b & 0xE0) == 0xC0) {
-            length = 2;
-            cp = b & 0x1F;
-            minimum = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            length = 3;
-            cp = b & 0x0F;
-            minimum = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            length = 4;
-            cp = b & 0x07;
-            minimum = 0x10000;
-        }
-        bool valid = length > 0 && end - p >= length;
-        for (int i = 1; valid && i < length; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                valid = false;
-            else
-                cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if (valid && (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            valid = false;
-        if (!valid) {
-            emit(char32_t(0xFFFD));
-            ++p;
-            continue;
-        }
-        emit(cp);
-        p += length;
-    }
-}
-
-} // namespace
-
-void appendUtf16(std::string_view utf8, std::vector<char16_t>& out)
-{
-    out.reserve(out.size() + utf8.size());
-    decodeUtf8(utf8, [&out](char32_t cp) {
-        if (cp < 0x10000) {
-            out.push_back(char16_t(cp));
-        } else {
-            cp -= 0x10000;
-            out.push_back(char16_t(0xD800 + (cp >> 10)));
-            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-        }
-    });
-}
-
-std::size_t utf16Length(std::string_view utf8)
-{
-    std::size_t units = 0;
-    decodeUtf8(utf8, [&units](char32_t cp) { units += cp < 0x10000 ? 1 : 2; });
-    return units;
 }
 
 double decodeRk(std::uint32_t rk)
@@ -314,7 +243,7 @@ void SharedStrings::write(ByteBuffer& out, std::uint32_t streamOffset) const
     std::vector<char16_t> units;
     for (std::uint32_t i = 0; i < unique; ++i) {
         units.clear();
-        appendUtf16(m_strings[i], units);
+        unicode::utf8::appendUtf16(m_strings[i], units);
         const std::size_t count = units.size();
         // A string's header (length and option byte) never splits, and at least its first
         // character (a whole surrogate pair) goes with it; otherwise the string starts in a new

@@ -1,7 +1,7 @@
 #pragma once
-// Building blocks of the BIFF8 (.xls) record stream: a growable little-endian byte buffer,
-// UTF-8 to UTF-16 conversion, the RK number encoding and the shared string table with its
-// CONTINUE splitting. The workbook writer (xlswriter.cpp) assembles records from these.
+// Building blocks of the BIFF8 (.xls) record stream: a growable little-endian byte buffer, the
+// RK number encoding and the shared string table with its CONTINUE splitting (texts become UTF-16
+// through the unicode module). The workbook writer (xlswriter.cpp) assembles records from these.
 
 #include <cstddef>
 #include <cstdint>
@@ -115,13 +115,6 @@ private:
     std::size_t m_size = 0;
     std::size_t m_capacity = 0;
 };
-
-// Converts UTF-8 to UTF-16 code units, appending to `out`. Malformed sequences become U+FFFD,
-// one per offending byte, so every input gives some text rather than a failure.
-void appendUtf16(std::string_view utf8, std::vector<char16_t>& out);
-
-// Number of UTF-16 code units `utf8` converts to (as appendUtf16 counts them).
-std::size_t utf16Length(std::string_view utf8);
 
 // Encodes `value` as an RK number when the RK form reads back as exactly the same double.
 bool encodeRk(double value, std::uint32_t* rk);

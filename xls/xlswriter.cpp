@@ -1,5 +1,6 @@
 #include "xls/xlswriter.h"
 
+#include "unicode/utf8.h"
 #include "xls/biff8.h"
 
 #include <QDir>
@@ -64,7 +65,7 @@ std::u16string_view view(const QString& text)
 std::u16string utf16Of(const char* utf8)
 {
     std::vector<char16_t> units;
-    appendUtf16(utf8, units);
+    unicode::utf8::appendUtf16(utf8, units);
     return std::u16string(units.begin(), units.end());
 }
 
@@ -438,7 +439,7 @@ bool XlsWriter::writeRow(int row, const Cell* cells, int count)
         case CellType::Text:
         default: {
             if (cell.text.size() > std::size_t(kMaxCharacters) &&
-                utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
+                unicode::utf8::utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
                 return d->fail(QStringLiteral("text in row %1, column %2 is longer than %3 characters")
                                    .arg(row + 1)
                                    .arg(c + 1)

@@ -2,6 +2,7 @@
 
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,14 +12,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 // quillmorne-convert against faults of the file system and odd sources: a full disk, folders that
-// cannot be written, FIFOs, undecodable names, link loops and odd contents, and termination
-// signals in the middle of a large file. Whatever happens, every source ends up converted (a
-// complete workbook with all its rows), in the failure list, or not reached because the run
-// stopped (at a source it could not open, or on a signal); no partial or temporary file is left
-// in the output or in the temporary folder, and no source changes.
+// cannot be written, FIFOs, undecodable names, link loops, odd or damaged contents, and
+// termination signals in the middle of a large file. Whatever happens, every source ends up
+// converted (a complete workbook with all its rows), in the failure list, or not reached because
+// the run stopped (at a source it could not open, or on a signal); no partial or temporary file is
+// left in the output or in the temporary folder, and no source changes. What a conversion could
+// not keep as written is said on standard error, with the source's path, and on the workbook's
+// warning sheet.
 class FaultsTest : public QObject
 {
     Q_OBJECT
@@ -34,6 +38,7 @@ class FaultsTest : public QObject
         int rows = 0;
         bool fifo = false;
         int generatedRows = 0; // a generated text of that many rows instead of `content`
+        QStringList warnings = {}; // parts of the warnings the workbook and standard error carry
     };
 
     struct Case
@@ -44,6 +49,7 @@ class FaultsTest : public QObject
         Run run = Run::Plain;
         bool xls = false;
         int status = 0;
+        QStringList options = {}; // further options of the run
         // Sent in turn once the first workbook exists, so the second source is in progress; each
         // after the tool has said that it received the one before.
         QList<int> signalsSent = {};
@@ -90,6 +96,16 @@ class FaultsTest : public QObject
         return c;
     }
 
+    // Sixty lines of Chinese UTF-8, the 30th with a byte that is no UTF-8.
+    static QByteArray damagedUtf8()
+    {
+        QByteArray text;
+        for (int i = 1; i <= 60; ++i)
+            text += (i == 30 ? QByteArray("\xFF") : QByteArray()) + QByteArray::number(i) +
+                    QStringLiteral("\t张三\t北京市朝阳区\r\n").toUtf8();
+        return text;
+    }
+
     static QList<Case> cases()
     {
         QList<Case> all;
@@ -129,7 +145,13 @@ class FaultsTest : public QObject
                     1});
         all.append({{{"empty.txt", "", Outcome::Converted, 0},
                      {"one.txt", "x", Outcome::Converted, 1},
-                     {"nul.txt", QByteArray("a\0b\t1\n\0\nc", 10), Outcome::Converted, 3},
+                     {"nul.txt",
+                      QByteArray("a\0b\t1\n\0\nc", 10),
+                      Outcome::Converted,
+                      3,
+                      false,
+                      0,
+                      {"第 1、2、3 行：3 个空字符 (NUL) 无法存入单元格，已略去"}},
                      {"new\nline.txt", "n\t1\r\nm\t2", Outcome::Converted, 2},
                      {"cr.txt", "1\r2\r3", Outcome::Converted, 3}},
                     {},
@@ -168,6 +190,45 @@ class FaultsTest : public QObject
         all.append(interrupted({SIGINT, SIGINT}, 130, Outcome::Failed, 3000000, {afterFile, now, givenUp}));
         all.append(interrupted({SIGTERM}, 143, Outcome::Failed, 3000000, {now, givenUp}));
         all.append(interrupted({SIGHUP}, 129, Outcome::Failed, 3000000, {now, givenUp}));
+        const QString replaced = QStringLiteral("个字符无法按 %1 解码，已替换为 U+FFFD");
+        all.append(
+            {{{"utf8.txt", damagedUtf8(), Outcome::Converted, 60, false, 0, {"第 30 行：1 " + replaced.arg("UTF-8")}},
+              {"gbk.txt", QByteArray("\xD5\xC5\xC8\xFD\t30\r\n\xC0\xEE\xCB\xC4\t41\r\n"), Outcome::Converted, 2},
+              {"utf16.txt",
+               QByteArray("a\0\t\0001\0\r\0\n\0b\0\t\0002\0", 16),
+               Outcome::Converted,
+               2,
+               false,
+               0,
+               {"按其零字节的位置当作 UTF-16LE 读取"}},
+              {"utf32.txt", QByteArray("\xFF\xFE\0\0x\0\0\0\t\0\0\0y\0\0\0", 16), Outcome::Converted, 1}},
+             {},
+             {},
+             Run::Plain,
+             false,
+             0});
+        all.append(
+            {{{"utf8.txt", damagedUtf8(), Outcome::Converted, 60, false, 0, {"第 30 行：1 " + replaced.arg("UTF-8")}}},
+             {},
+             {},
+             Run::Plain,
+             true,
+             0,
+             {"--text-columns", "1", "--cell-by-cell"}});
+        all.append({{{"odd.txt",
+                      QByteArray("a\0\t\0b\0\n\0c", 9),
+                      Outcome::Converted,
+                      2,
+                      false,
+                      0,
+                      {"第 2 行：1 " + replaced.arg("UTF-16LE")}},
+                     {"marked.txt", "\xEF\xBB\xBFx\ty\n", Outcome::Converted, 1}},
+                    {},
+                    {},
+                    Run::Plain,
+                    true,
+                    0,
+                    {"--encoding", "utf16"}});
         return all;
     }
 
@@ -219,6 +280,9 @@ private slots:
         QTest::newRow("Ctrl+C twice: the large file in progress is given up") << 9;
         QTest::newRow("SIGTERM: the large file in progress is given up") << 10;
         QTest::newRow("SIGHUP: the large file in progress is given up") << 11;
+        QTest::newRow("damaged, unmarked and UTF-32 texts read, repairs warned by line") << 12;
+        QTest::newRow("cell by cell: repairs warned by line") << 13;
+        QTest::newRow("UTF-16 chosen: an odd last byte warned, a UTF-8 mark honoured") << 14;
     }
 
     void everySourceAccountedFor()
@@ -257,6 +321,7 @@ private slots:
         QStringList arguments{"-q", "-o", saveDir.path(), sourceDir.path()};
         if (c.xls)
             arguments.prepend("--xls");
+        arguments = c.options + arguments;
         QProcess process;
         // A temporary folder of the run's own, so anything the run leaves there shows.
         QTemporaryDir temporaryDir;
@@ -336,6 +401,16 @@ private slots:
                 for (const ReadCell& cell : book.sheets.first().cells)
                     rows = qMax(rows, cell.row);
                 QCOMPARE(rows, s.rows);
+                QCOMPARE(book.sheets.size(), s.warnings.isEmpty() ? 1 : 2);
+                for (const QString& warning : s.warnings) {
+                    const QString line = QStringLiteral("警告: %1: ").arg(QFile::decodeName(source + s.path));
+                    QVERIFY2(err.contains(QRegularExpression(QRegularExpression::escape(line) + "[^\n]*" +
+                                                             QRegularExpression::escape(warning))),
+                             qPrintable(name + ": " + err));
+                    QVERIFY2(std::any_of(book.sheets.last().cells.cbegin(), book.sheets.last().cells.cend(),
+                                         [&](const ReadCell& cell) { return cell.value.toString().contains(warning); }),
+                             qPrintable(name + ": no warning sheet row with " + warning));
+                }
                 break;
             }
             case Outcome::Failed:

@@ -104,21 +104,33 @@ private slots:
         QVERIFY(!QFileInfo::exists(save.filePath("a.xlsx")));
     }
 
+    // An application that reads only its code page imports an import file; one that reads source
+    // texts (the embedded engine) imports the source itself, told the user's encoding choice.
     void importArgumentsFollowTheOptions_data()
     {
         QTest::addColumn<int>("delimiter");
         QTest::addColumn<bool>("merge");
         QTest::addColumn<QString>("textColumns");
-        QTest::newRow("tab, general") << 1 << false << "";
-        QTest::newRow("semicolon, merged") << 2 << true << "";
-        QTest::newRow("comma, text columns") << 3 << false << "2,3,4";
-        QTest::newRow("space") << 4 << false << "";
+        QTest::addColumn<bool>("readsSourceTexts");
+        QTest::addColumn<QString>("encoding");
+        QTest::addColumn<int>("origin");
+        // Import files are written in the 8-bit code page, UTF-8 here.
+        QTest::newRow("tab, general") << 1 << false << "" << false << "" << 65001;
+        QTest::newRow("semicolon, merged") << 2 << true << "" << false << "" << 65001;
+        QTest::newRow("comma, text columns") << 3 << false << "2,3,4" << false << "" << 65001;
+        QTest::newRow("space") << 4 << false << "" << false << "" << 65001;
+        QTest::newRow("source read, encoding recognised") << 3 << false << "" << true << "" << 0;
+        QTest::newRow("source read as UTF-16") << 1 << true << "2,3,4" << true << "utf16" << 1200;
+        QTest::newRow("source read in the 8-bit code page") << 3 << false << "" << true << "local" << 2;
     }
     void importArgumentsFollowTheOptions()
     {
         QFETCH(int, delimiter);
         QFETCH(bool, merge);
         QFETCH(QString, textColumns);
+        QFETCH(bool, readsSourceTexts);
+        QFETCH(QString, encoding);
+        QFETCH(int, origin);
         QTemporaryDir source, save;
         writeBytes(source.filePath("in.txt"), "a,b\r\n");
         ConversionOptions options = optionsFor(source, save);
@@ -126,12 +138,20 @@ private slots:
         options.consecutiveDelimiters = merge;
         options.textColumnsEnabled = !textColumns.isEmpty();
         options.textColumns = textColumns;
-        run(options, {});
+        options.sourceUcs2 = encoding == "utf16";
+        options.sourceUtf8Bom = encoding == "local";
+        FakeSpreadsheetBehaviour behaviour;
+        behaviour.readsSourceTexts = readsSourceTexts;
+        run(options, behaviour);
         QCOMPARE(Fake::imports().size(), 1);
         const OpenTextArguments& a = Fake::imports().first();
-        QCOMPARE(QFileInfo(a.fileName).fileName(), QStringLiteral("in.txt")); // named like its source
-        QVERIFY(!a.fileName.startsWith(source.path()));                       // but never in the source tree
-        QCOMPARE(a.origin, 65001); // the code page the import file was written in (UTF-8 here)
+        if (readsSourceTexts) {
+            QCOMPARE(a.fileName, QDir::toNativeSeparators(source.filePath("in.txt")));
+        } else {
+            QCOMPARE(QFileInfo(a.fileName).fileName(), QStringLiteral("in.txt")); // named like its source
+            QVERIFY(!a.fileName.startsWith(source.path()));                       // but never in the source tree
+        }
+        QCOMPARE(a.origin, origin);
         QCOMPARE(a.startRow, 1);
         QCOMPARE(a.dataType, 1);
         QCOMPARE(a.textQualifier, 1);
@@ -145,7 +165,9 @@ private slots:
             QCOMPARE(a.fieldInfo, (QList<QPair<int, int>>{{2, 2}, {3, 2}, {4, 2}}));
         QCOMPARE(Fake::importedBytes().first(), QByteArray("a,b\r\n"));
         QVERIFY(QFileInfo::exists(save.filePath("in.xlsx")));
-        QVERIFY(!QFileInfo::exists(a.fileName)); // removed after the import
+        // An import file is removed after the import; the source stays as it was.
+        QCOMPARE(QFileInfo::exists(a.fileName), readsSourceTexts);
+        QCOMPARE(readBytes(source.filePath("in.txt")), QByteArray("a,b\r\n"));
     }
 
     void failedImportsAndSavesAreListed()
@@ -202,12 +224,20 @@ private slots:
         QFile::remove(result.shownFiles.first());
     }
 
+    void sourceThatVanishesStopsTheRunButIsListed_data()
+    {
+        QTest::addColumn<bool>("readsSourceTexts");
+        QTest::newRow("through an import file") << false;
+        QTest::newRow("read by the application") << true;
+    }
     void sourceThatVanishesStopsTheRunButIsListed()
     {
+        QFETCH(bool, readsSourceTexts);
         QTemporaryDir source, save;
         for (const char* name : {"a.txt", "b.txt", "c.txt"})
             writeBytes(source.filePath(QString::fromUtf8(name)), "1");
         FakeSpreadsheetBehaviour behaviour;
+        behaviour.readsSourceTexts = readsSourceTexts;
         behaviour.removeOnFirstImport = source.filePath("b.txt");
         const ConversionOptions options = optionsFor(source, save);
         const RunResult result = run(options, behaviour);

@@ -48,7 +48,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
         ConversionOptions options;
-        QCOMPARE(decodeSourceBytes(bytes, options), expected);
+        QCOMPARE(decodeSourceBytes(bytes, options).text, expected);
 
         QTemporaryDir dir;
         QVERIFY(writeBytes(dir.filePath("src.txt"), bytes));

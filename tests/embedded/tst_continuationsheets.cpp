@@ -33,6 +33,9 @@ private slots:
         const QString output = dir.filePath(QStringLiteral("long.xls"));
         QVERIFY2(workbook->saveAs(output, FileFormatXls), qPrintable(workbook->failure().text()));
         QVERIFY(workbook->warnings().isEmpty());
+        QCOMPARE(workbook->saveFacts().rows, rows);
+        QCOMPARE(workbook->saveFacts().sheets, 2);
+        QCOMPARE(workbook->saveFacts().encoding, QStringLiteral("UTF-8"));
 
         const ReadWorkbook book = readWorkbookBack(output);
         QVERIFY2(book.ok, qPrintable(book.error));

@@ -211,6 +211,10 @@ private slots:
         QTest::newRow("integer") << false << QVariant(5) << "n" << QVariant(5.0) << "General";
         QTest::newRow("double") << false << QVariant(2.25) << "n" << QVariant(2.25) << "General";
         QTest::newRow("boolean") << false << QVariant(false) << "b" << QVariant(false) << "General";
+        QTest::newRow("decimal of 17 integer digits kept as written")
+            << false << QVariant("12345678901234567.89") << "s" << QVariant("12345678901234567.89") << "General";
+        QTest::newRow("decimal of 15 integer digits is a number")
+            << false << QVariant("-123456789012345.5") << "n" << QVariant(-123456789012345.5) << "General";
         QTest::newRow("integer of 18 digits kept as digits")
             << false << QVariant(Q_INT64_C(110101199003071234)) << "s" << QVariant("110101199003071234") << "General";
         QTest::newRow("round integer of 18 digits is a number")
@@ -369,11 +373,13 @@ private slots:
     }
 
     // An imported workbook can be saved more than once, with the same bytes, and takes changes
-    // made cell by cell afterwards.
+    // made cell by cell afterwards; what its decoding repaired stays said, beside warnings added
+    // by the caller.
     void importedWorkbookSavedAgainAndChanged()
     {
         const QString source = m_dir->filePath("source.txt");
-        QVERIFY(writeBytes(source, "a\t1\nb\t2\n"));
+        QVERIFY(writeBytes(source, "a\t1\nb\xff\t2\n"));
+        const QString repaired = QStringLiteral("第 2 行：1 个字符无法按 UTF-8 解码，已替换为 U+FFFD (\uFFFD)");
         OpenTextArguments arguments;
         arguments.fileName = source;
         arguments.origin = 65001;
@@ -386,10 +392,18 @@ private slots:
         QVERIFY2(book->saveAs(first, FileFormatXlsx), qPrintable(book->failure().text()));
         QVERIFY2(book->saveAs(second, FileFormatXlsx), qPrintable(book->failure().text()));
         QCOMPARE(readBytes(first), readBytes(second));
+        QCOMPARE(book->warnings(), QStringList{repaired});
+        QCOMPARE(book->saveFacts().rows, 2);
+        QCOMPARE(book->saveFacts().encoding, QString("UTF-8"));
 
         QVERIFY(m_app->activeSheet()->cells(3, 1)->setValue("c"));
+        QVERIFY(book->addWarning("added"));
         const QString changed = m_dir->filePath("changed.xlsx");
         QVERIFY2(book->saveAs(changed, FileFormatXlsx), qPrintable(book->failure().text()));
+        QCOMPARE(book->warnings(), (QStringList{repaired, "added"}));
+        QCOMPARE(book->saveFacts().rows, 3);
+        QCOMPARE(book->saveFacts().sheets, 1);
+        QCOMPARE(book->saveFacts().encoding, QString("UTF-8"));
         const ReadWorkbook read = readWorkbookBack(changed);
         QVERIFY2(read.ok, qPrintable(read.error));
         QCOMPARE(read.sheets[0].name, QString("source"));

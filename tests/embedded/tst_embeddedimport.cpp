@@ -67,6 +67,8 @@ private slots:
     {
         // Expected cells: "ref|type|value" or "ref|type|value|number format"; every cell read
         // back must be listed, so a cell that should be absent is one that is not named.
+        // "W|text": a warning of the workbook, in order; with any, the warnings sheet lists them
+        // all after its heading. "F|rows|sheets|encoding": the facts of the save.
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("settings");
         QTest::addColumn<QStringList>("cells");
@@ -143,8 +145,16 @@ private slots:
         QTest::newRow("empty fields write no cell")
             << QByteArray("\t\tx\t\n\n y") << "" << QStringList{"C1|s|x", "A3|s| y"};
 
+        QTest::newRow("long decimals stay text as written")
+            << QByteArray("12345678901234567.89\t-1234567890123456.5\t123456789012345.67\t1.2345678901234567E+20\t"
+                          "12,345,678,901,234,567.5")
+            << ""
+            << QStringList{"A1|s|12345678901234567.89", "B1|s|-1234567890123456.5", "C1|n|123456789012345.67",
+                           "D1|n|1.2345678901234567E+20", "E1|s|12,345,678,901,234,567.5"};
+
         // Code pages.
-        QTest::newRow("GBK") << QByteArray("\xd6\xd0\xce\xc4\t1") << "cp=936" << QStringList{"A1|s|中文", "B1|n|1"};
+        QTest::newRow("GBK") << QByteArray("\xd6\xd0\xce\xc4\t1") << "cp=936"
+                             << QStringList{"A1|s|中文", "B1|n|1", "F|1|1|GB18030"};
         QTest::newRow("GB18030 beyond GBK") << QByteArray("\x95\x32\x82\x36") << "cp=936" << QStringList{"A1|s|𠀀"};
         QTest::newRow("UTF-8 byte-order mark dropped")
             << QByteArray("\xef\xbb\xbfx\ty") << "cp=936" << QStringList{"A1|s|x", "B1|s|y"};
@@ -154,7 +164,59 @@ private slots:
                                                                           8)
                                                             << "cp=936" << QStringList{"A1|s|a", "B1|n|1"};
         QTest::newRow("UTF-16BE by origin")
-            << QByteArray("\0a\0\t\0b", 6) << "cp=1201" << QStringList{"A1|s|a", "B1|s|b"};
+            << QByteArray("\0a\0\t\0b", 6) << "cp=1201" << QStringList{"A1|s|a", "B1|s|b", "F|1|1|UTF-16BE"};
+        QTest::newRow("UTF-32LE mark before the UTF-16LE one")
+            << QByteArray("\xff\xfe\0\0a\0\0\0\t\0\0\0"
+                          "1\0\0\0",
+                          16)
+            << "cp=1200" << QStringList{"A1|s|a", "B1|n|1", "F|1|1|UTF-32LE"};
+
+        // Recognition, and what decoding had to repair: the line of each repair (CR LF, LF and CR
+        // end one line each; a quoted field spans lines), counted in characters.
+        const QByteArray twenty = QString(20, QChar(0x4E2D)).toUtf8();
+        QTest::newRow("one bad byte leaves a UTF-8 text UTF-8")
+            << twenty + "\t1\r\nx\ry\xFFz\t2\n"
+            << "cp=0"
+            << QStringList{"A1|s|" + QString(20, QChar(0x4E2D)),
+                           "B1|n|1",
+                           "A2|s|x",
+                           "A3|s|y\uFFFDz",
+                           "B3|n|2",
+                           "W|第 3 行：1 个字符无法按 UTF-8 解码，已替换为 U+FFFD (\uFFFD)",
+                           "F|3|1|UTF-8"};
+        QTest::newRow("a GBK text is GBK") << QByteArray("\xd5\xc5\xc8\xfd\t\xb1\xb1\xbe\xa9\r\n") << "cp=0"
+                                           << QStringList{"A1|s|张三", "B1|s|北京", "F|1|1|GB18030"};
+        QTest::newRow("UTF-16 without a mark")
+            << QByteArray("a\0\t\0"
+                          "1\0\n\0"
+                          "b\0",
+                          10)
+            << "cp=0"
+            << QStringList{"A1|s|a", "B1|n|1", "A2|s|b", "W|文本没有字节顺序标记，按其零字节的位置当作 UTF-16LE 读取"};
+        QTest::newRow("damaged UTF-8, several lines and a quoted line break")
+            << QByteArray("a\xff\tb\r\n\"x\r\ny\xe4\xb8\"\tz\nc\xc3") << ""
+            << QStringList{"A1|s|a\uFFFD",    "B1|s|b",
+                           "A2|s|x\ny\uFFFD", "B2|s|z",
+                           "A3|s|c\uFFFD",    "W|第 1、3、4 行：3 个字符无法按 UTF-8 解码，已替换为 U+FFFD (\uFFFD)"};
+        QTest::newRow("NUL characters left out and named")
+            << QByteArray("a\0b\tc\n\0\nd\0", 10) << ""
+            << QStringList{"A1|s|ab", "B1|s|c", "A3|s|d", "W|第 1、2、3 行：3 个空字符 (NUL) 无法存入单元格，已略去"};
+        QTest::newRow("bytes GB18030 lacks")
+            << QByteArray("a\x80\tb") << "cp=936"
+            << QStringList{"A1|s|a\uFFFD", "B1|s|b",
+                           "W|第 1 行：1 个字符无法按 GB18030 解码，已替换为 U+FFFD (\uFFFD)"};
+        QTest::newRow("odd byte at the end of UTF-16")
+            << QByteArray("a\0\t\0b", 5) << "cp=1200"
+            << QStringList{"A1|s|a", "B1|s|\uFFFD",
+                           "W|第 1 行：1 个字符无法按 UTF-16LE 解码，已替换为 U+FFFD (\uFFFD)"};
+        QTest::newRow("a text shorter than the start row reports nothing")
+            << QByteArray("\xff\n\0") << "start=3" << QStringList{"F|0|1|UTF-8"};
+        QTest::newRow("a NUL on the start row's line is reported")
+            << QByteArray("\xff\n\xff\n\0", 5) << "start=3"
+            << QStringList{"W|第 3 行：1 个空字符 (NUL) 无法存入单元格，已略去"};
+        QTest::newRow("lines left out by the start row are not reported")
+            << QByteArray("\xff\nok\xff") << "start=2"
+            << QStringList{"A1|s|ok\uFFFD", "W|第 2 行：1 个字符无法按 UTF-8 解码，已替换为 U+FFFD (\uFFFD)"};
     }
 
     // A text imported with the given settings and saved as .xlsx reads back as these cells.
@@ -171,15 +233,36 @@ private slots:
         EmbeddedApplication app;
         QVERIFY2(app.workbooks()->openText(arguments), qPrintable(app.workbooks()->failure().text()));
         const QString path = dir.filePath("output.xlsx");
-        QVERIFY2(app.activeWorkbook()->saveAs(path, FileFormatXlsx),
-                 qPrintable(app.activeWorkbook()->failure().text()));
+        Workbook* workbook = app.activeWorkbook();
+        QVERIFY2(workbook->saveAs(path, FileFormatXlsx), qPrintable(workbook->failure().text()));
+
+        QStringList warnings;
+        QStringList cellsOnly;
+        for (const QString& expected : cells) {
+            const QStringList parts = expected.split('|');
+            if (parts[0] == "W") {
+                warnings << parts[1];
+            } else if (parts[0] == "F") {
+                QCOMPARE(workbook->saveFacts().rows, parts[1].toLongLong());
+                QCOMPARE(workbook->saveFacts().sheets, parts[2].toInt());
+                QCOMPARE(workbook->saveFacts().encoding, parts[3]);
+            } else {
+                cellsOnly << expected;
+            }
+        }
+        QCOMPARE(workbook->warnings(), warnings);
 
         const ReadWorkbook book = readWorkbookBack(path);
         QVERIFY2(book.ok, qPrintable(book.error));
-        QCOMPARE(book.sheets.size(), 1);
+        QCOMPARE(book.sheets.size(), warnings.isEmpty() ? 1 : 2);
+        if (!warnings.isEmpty()) {
+            QCOMPARE(book.sheets[1].name, QString("警告"));
+            for (int i = 0; i < warnings.size(); ++i)
+                QCOMPARE(book.sheets[1].at(i + 2, 1).value.toString(), warnings[i]);
+        }
         const ReadSheet& sheet = book.sheets[0];
         QCOMPARE(sheet.name, QString("input"));
-        for (const QString& expected : cells) {
+        for (const QString& expected : cellsOnly) {
             const QStringList parts = expected.split('|');
             const auto [row, column] = cellPosition(parts[0]);
             const ReadCell cell = sheet.at(row, column);
@@ -193,7 +276,7 @@ private slots:
             if (parts.size() > 3)
                 QCOMPARE(cell.numberFormat, parts[3]);
         }
-        QCOMPARE(sheet.cells.size(), cells.size());
+        QCOMPARE(sheet.cells.size(), cellsOnly.size());
     }
 
     // At the real .xlsx limits: a field longer than 32,767 characters and a line of more than

@@ -113,7 +113,13 @@ public:
         if (!app.behaviour.removeOnFirstImport.isEmpty() && imports().size() == 1)
             QFile::remove(app.behaviour.removeOnFirstImport);
         QFile file(arguments.fileName);
-        importedBytes().append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+        const bool readable = file.open(QIODevice::ReadOnly);
+        importedBytes().append(readable ? file.readAll() : QByteArray());
+        error = Failure();
+        if (!readable && app.behaviour.readsSourceTexts) {
+            error = Failure(Reason::ReadError, arguments.fileName, file.errorString());
+            return false;
+        }
         if (app.behaviour.refuseImportOf.contains(QFileInfo(arguments.fileName).fileName()))
             return false;
         add(arguments.fileName);
@@ -125,6 +131,7 @@ public:
         add(QStringLiteral("(new)"));
         return true;
     }
+    Failure failure() const override { return error; }
     FakeBook* add(const QString& source)
     {
         app.allBooks.push_back(std::make_unique<FakeBook>(app, source));
@@ -132,6 +139,7 @@ public:
         return app.active;
     }
     FakeSpreadsheetApplication& app;
+    Failure error;
 };
 
 FakeSpreadsheetApplication::FakeSpreadsheetApplication(const FakeSpreadsheetBehaviour& behaviour, QObject* parent)

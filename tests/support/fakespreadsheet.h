@@ -30,6 +30,7 @@ struct FakeSpreadsheetBehaviour
     QStringList holdSaveOf;
     // Called on the run's thread as the run reaches "SaveAs <file name>" or "Cell <row>,<column>".
     std::function<void(const QString& point)> atPoint;
+    bool readsSourceTexts = false;   // like the embedded engine: imports take the source itself
 };
 
 class FakeSpreadsheetApplication : public SpreadsheetApplication
@@ -52,6 +53,7 @@ public:
         if (behaviour.atPoint)
             behaviour.atPoint(point);
     }
+    bool readsSourceTexts() const override { return behaviour.readsSourceTexts; }
 
     // Shared across instances so a test can inspect what a run did after the run destroyed it.
     static QStringList& log();

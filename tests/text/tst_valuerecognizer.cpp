@@ -100,6 +100,14 @@ private slots:
         row("identity number", "110101199003071234", general, text("110101199003071234"));
         row("sixteen digits", "1234567890123456", general, text("1234567890123456"));
         row("fifteen digits stay a number", "123456789012345", general, number(123456789012345.0));
+        row("long decimal", "12345678901234567.89", general, text("12345678901234567.89"));
+        row("sixteen integer digits with a fraction", "1234567890123456.5", general, text("1234567890123456.5"));
+        row("negative long decimal", "-12345678901234567.5", general, text("-12345678901234567.5"));
+        row("long decimal in parentheses", "(12345678901234567.5)", general, text("(12345678901234567.5)"));
+        row("grouped long decimal", "12,345,678,901,234,567.5", general, text("12,345,678,901,234,567.5"));
+        row("long decimal percent", "12345678901234567.5%", general, text("12345678901234567.5%"));
+        row("fifteen integer digits with a fraction", "123456789012345.67", general, number(123456789012345.67));
+        row("long mantissa with an exponent", "12345678901234567.89E-3", general, number(12345678901234.56789));
         row("leading zeros", "007", general, text("007"));
         row("leading zero", "0123", general, text("0123"));
         row("signed leading zeros", "-007", general, text("-007"));

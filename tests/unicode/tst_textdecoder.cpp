@@ -1,4 +1,5 @@
 #include "unicode/textdecoder.h"
+#include "unicode/utf8.h"
 
 #include <QBuffer>
 #include <QRandomGenerator>
@@ -12,8 +13,10 @@ using unicode::TextDecoder;
 namespace {
 
 // Decodes all of `bytes`, reading `chunkSize` bytes at a time; the text, or "error: ..." when
-// start() refuses.
-QByteArray decodeAll(const QByteArray& bytes, int codePage, std::size_t chunkSize, QByteArray* encoding = nullptr)
+// start() refuses. `repairs` lists the decoder's repairs: "R3" a U+FFFD at byte 3 of the text,
+// "N5" a NUL left out at byte 5.
+QByteArray decodeAll(const QByteArray& bytes, int codePage, std::size_t chunkSize, QByteArray* encoding = nullptr,
+                     QString* repairs = nullptr)
 {
     QBuffer buffer;
     buffer.setData(bytes);
@@ -22,14 +25,20 @@ QByteArray decodeAll(const QByteArray& bytes, int codePage, std::size_t chunkSiz
     if (!decoder.start(codePage))
         return "error: " + decoder.errorString().toUtf8();
     if (encoding)
-        *encoding = decoder.encodingName();
+        *encoding = decoder.encodingName().toLatin1();
     QByteArray text;
+    QStringList repaired;
     std::string_view chunk;
     while (decoder.nextChunk(chunk)) {
         if (chunk.empty())
             return "error: empty chunk";
         text.append(chunk.data(), int(chunk.size()));
     }
+    unicode::Repair repair;
+    while (decoder.takeRepair(UINT64_MAX, &repair))
+        repaired << QStringLiteral("%1%2").arg(repair.kind == unicode::Repair::Replaced ? 'R' : 'N').arg(repair.offset);
+    if (repairs)
+        *repairs = repaired.join(' ');
     if (!decoder.errorString().isEmpty())
         return "error: " + decoder.errorString().toUtf8();
     return text;
@@ -67,8 +76,12 @@ private slots:
         QTest::addColumn<int>("codePage");
         QTest::addColumn<QByteArray>("expected");
         QTest::addColumn<QByteArray>("encoding");
+        // The repairs as decodeAll() lists them; a null string leaves them unchecked.
+        QTest::addColumn<QString>("repairs");
         auto row = [](const char* name, const QByteArray& bytes, int codePage, const QByteArray& expected,
-                      const QByteArray& encoding) { QTest::newRow(name) << bytes << codePage << expected << encoding; };
+                      const QByteArray& encoding, const QString& repairs = QString()) {
+            QTest::newRow(name) << bytes << codePage << expected << encoding << repairs;
+        };
         const QByteArray chinese = "中文";
         const QByteArray fffd = "\xEF\xBF\xBD";
 
@@ -99,20 +112,36 @@ private slots:
             QByteArray("\x3D\xD8"
                        "a\0",
                        4),
-            1200, fffd + "a", "UTF-16LE");
+            1200, fffd + "a", "UTF-16LE", "R0");
         row("utf-16 lone low surrogate",
             QByteArray("\x00\xDE"
                        "a\0",
                        4),
             1200, fffd + "a", "UTF-16LE");
-        row("utf-16 odd last byte", QByteArray("a\0b", 3), 1200, "a" + fffd, "UTF-16LE");
-        row("utf-16 high surrogate at end", QByteArray("a\0\x3D\xD8", 4), 1200, "a" + fffd, "UTF-16LE");
+        row("utf-16 odd last byte", QByteArray("a\0b", 3), 1200, "a" + fffd, "UTF-16LE", "R1");
+        row("utf-16 high surrogate at end", QByteArray("a\0\x3D\xD8", 4), 1200, "a" + fffd, "UTF-16LE", "R1");
+        row("utf-16 high surrogate and odd byte at end", QByteArray("a\0\x3D\xD8x", 5), 1200, "a" + fffd + fffd,
+            "UTF-16LE", "R1 R4");
+        row("utf-16 NUL left out", QByteArray("a\0\0\0b\0", 6), 1200, "ab", "UTF-16LE", "N1");
+        row("utf-32le mark",
+            QByteArray("\xFF\xFE\0\0"
+                       "a\0\0\0\x00\xF6\x01\x00",
+                       12),
+            65001, "a😀", "UTF-32LE", "");
+        row("utf-32be mark before utf-16", QByteArray("\0\0\xFE\xFF\0\0\0a", 8), 1200, "a", "UTF-32BE", "");
+        row("utf-32le by code page", QByteArray("a\0\0\0", 4), 12000, "a", "UTF-32LE");
+        row("utf-32 beyond U+10FFFF, surrogate, cut unit",
+            QByteArray("\0\0\x11\0\0\xD8\0\0"
+                       "ab",
+                       10),
+            12000, fffd + fffd + fffd, "UTF-32LE", "R0 R3 R6");
 
         row("invalid byte",
             "a\xFF"
             "b",
-            65001, "a" + fffd + "b", "UTF-8");
-        row("truncated at end", "a\xE4\xB8", 65001, "a" + fffd, "UTF-8");
+            65001, "a" + fffd + "b", "UTF-8", "R1");
+        row("truncated at end", "a\xE4\xB8", 65001, "a" + fffd, "UTF-8", "R1");
+        row("NUL left out of utf-8", QByteArray("a\0\xFF\0b\0", 6), 65001, "a" + fffd + "b", "UTF-8", "N1 R1 N4 N5");
         row("truncated before ascii",
             "\xE4\xB8"
             "a",
@@ -127,7 +156,8 @@ private slots:
 
         row("gbk", "\xD6\xD0\xCE\xC4", 936, chinese, "GB18030");
         row("gb18030 four bytes", "\x94\x39\xFC\x36", 936, "😀", "GB18030");
-        row("gb18030 truncated at end", "a\xD6", 936, "a" + fffd, "GB18030");
+        row("gb18030 truncated at end", "a\xD6", 936, "a" + fffd, "GB18030", "R1");
+        row("gb18030 bad byte and NUL", QByteArray("a\xFF\xD6\xD0\0", 5), 936, "a" + fffd + "中", "GB18030", "R1 N7");
         row("windows-1252", "caf\xE9 \x80", 1252, "café €", "windows-1252");
         row("windows-1253", "\xC5\xEB\xEB\xDC\xE4\xE1", 1253, "Ελλάδα", "windows-1253");
         row("dos cyrillic 866", "\x8F\xE0\xA8\xA2\xA5\xE2", 866, "Привет", "");
@@ -147,6 +177,30 @@ private slots:
             0, "a", "UTF-16LE");
         row("recognise truncated utf-8 at end", "a\xE4\xB8", 0, "a涓", "GB18030");
         row("recognise empty", "", 0, "", "UTF-8");
+        row("recognise utf-32le mark", QByteArray("\xFF\xFE\0\0\x2D\x4E\0\0", 8), 0, "中", "UTF-32LE", "");
+        row("recognise utf-16le without mark", QByteArray("a\0b\0,\0\x2D\x4E\n\0", 10), 0, "ab,中\n", "UTF-16LE", "");
+        row("recognise utf-16be without mark", QByteArray("\0a\0b\0\n", 6), 0, "ab\n", "UTF-16BE");
+        row("recognise utf-16 with a zero low byte", QByteArray("\x00\x4E", 2) + QByteArray("a\0", 2).repeated(20), 0,
+            "一" + QByteArray(20, 'a'), "UTF-16LE");
+        row("recognise two stray NULs in utf-8", QByteArray("first line\0 of the text\nsecond line\0 of it\n", 43), 0,
+            "first line of the text\nsecond line of it\n", "UTF-8", "N10 N34");
+        // A few damaged sequences leave a UTF-8 text UTF-8 (at most one per twenty valid
+        // multi-byte ones); more make it GBK.
+        const QByteArray twenty = QString(20, QChar(0x4E2D)).toUtf8();
+        row("recognise one bad byte among twenty utf-8 characters", twenty + "\xFF", 0, twenty + fffd, "UTF-8", "R60");
+        const QByteArray nineteen = QString(19, QChar(0x4E2D)).toUtf8() + "\xFF";
+        row("recognise one bad byte among nineteen utf-8 characters", nineteen, 0,
+            QTextCodec::codecForName("GB18030")->toUnicode(nineteen).toUtf8(), "GB18030");
+        QString sixty;
+        for (int i = 1; i <= 60; ++i)
+            sixty += QStringLiteral("%1\t张三\t北京市朝阳区建国路%1号\r\n").arg(i);
+        QByteArray damaged = sixty.toUtf8();
+        const int at = damaged.indexOf("30\t");
+        damaged.insert(at, '\x80');
+        row("recognise 60 lines of utf-8 with one bad byte", damaged, 0, sixty.toUtf8().insert(at, fffd), "UTF-8",
+            QStringLiteral("R%1").arg(at));
+        const QByteArray gbk60 = QTextCodec::codecForName("GBK")->fromUnicode(sixty);
+        row("recognise 60 lines of gbk", gbk60, 0, sixty.toUtf8(), "GB18030", "");
 
         row("unknown code page", "a", 12345, "error: Unknown code page 12345: no decoder for it", "");
         row("negative code page", "a", -1, "error: Unknown code page -1: no decoder for it", "");
@@ -158,12 +212,16 @@ private slots:
         QFETCH(int, codePage);
         QFETCH(QByteArray, expected);
         QFETCH(QByteArray, encoding);
+        QFETCH(QString, repairs);
         for (std::size_t chunkSize : {std::size_t(1), std::size_t(2), std::size_t(3), std::size_t(4), std::size_t(7),
                                       TextDecoder::DefaultChunkSize}) {
             QByteArray name;
-            QCOMPARE(decodeAll(bytes, codePage, chunkSize, &name), expected);
+            QString repaired;
+            QCOMPARE(decodeAll(bytes, codePage, chunkSize, &name, &repaired), expected);
             if (!encoding.isEmpty())
                 QCOMPARE(name, encoding);
+            if (!repairs.isNull())
+                QCOMPARE(repaired, repairs);
         }
     }
 
@@ -192,6 +250,16 @@ private slots:
             ++pieces;
         QVERIFY(pieces >= 2);
         QVERIFY(decoder.errorString().contains(QStringLiteral("device failed")));
+        QVERIFY(decoder.readFailed());
+
+        // Recognition reads the whole device first: a failing read stops it there.
+        FailingBuffer recognised(10);
+        recognised.setData(QByteArray(100, 'a'));
+        recognised.open(QIODevice::ReadOnly);
+        TextDecoder recogniser(&recognised, 4);
+        QVERIFY(!recogniser.start(0));
+        QVERIFY(recogniser.readFailed());
+        QVERIFY(recogniser.errorString().contains(QStringLiteral("device failed")));
     }
 
     // Random bytes: the text is valid UTF-8 and the same whatever the chunk size, so a character
@@ -214,22 +282,56 @@ private slots:
         }
     }
 
-    void validPrefix_data()
+    // Checking, counting, cutting and converting agree on what a text holds: each damaged
+    // sequence is one U+FFFD, so the .xls string table and the saver's limits count alike.
+    void utf8Text_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("valid");
-        QTest::newRow("ascii longer than a word") << QByteArray("abcdefghijklmnop") << 16;
-        QTest::newRow("invalid after eight ascii") << QByteArray("abcdefgh\xFFz") << 8;
-        QTest::newRow("four-byte character") << QByteArray("ab😀") << 6;
-        QTest::newRow("cut four-byte character") << QByteArray("ab\xF0\x9F\x98") << 2;
-        QTest::newRow("highest code point") << QByteArray("\xF4\x8F\xBF\xBF") << 4;
+        QTest::addColumn<int>("characters");
+        QTest::addColumn<int>("units");
+        QTest::addColumn<QByteArray>("fourUnits"); // the prefix within four UTF-16 units
+        QTest::addColumn<QString>("utf16");
+        const QString r(QChar::ReplacementCharacter);
+        QTest::newRow("ascii longer than a word")
+            << QByteArray("abcdefghijklmnop") << 16 << 16 << 16 << QByteArray("abcd") << "abcdefghijklmnop";
+        QTest::newRow("invalid after eight ascii")
+            << QByteArray("abcdefgh\xFFz") << 8 << 10 << 10 << QByteArray("abcd") << QString("abcdefgh" + r + "z");
+        QTest::newRow("four-byte character") << QByteArray("ab😀") << 6 << 3 << 4 << QByteArray("ab😀") << "ab😀";
+        QTest::newRow("four-byte character not cut in half")
+            << QByteArray("abc😀d") << 8 << 5 << 6 << QByteArray("abc") << "abc😀d";
+        QTest::newRow("cut four-byte character")
+            << QByteArray("ab\xF0\x9F\x98") << 2 << 3 << 3 << QByteArray("ab\xF0\x9F\x98") << QString("ab" + r);
+        QTest::newRow("highest code point") << QByteArray("\xF4\x8F\xBF\xBF") << 4 << 1 << 2
+                                            << QByteArray("\xF4\x8F\xBF\xBF") << QString::fromUcs4(U"\U0010FFFF");
+        QTest::newRow("damaged sequences count once each") << QByteArray("\xE4\xB8\xC0\xAF"
+                                                                         "xyz")
+                                                           << 0 << 6 << 6
+                                                           << QByteArray("\xE4\xB8\xC0\xAF"
+                                                                         "x")
+                                                           << QString(r + r + r + "xyz");
     }
 
-    void validPrefix()
+    void utf8Text()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(int, valid);
-        QCOMPARE(int(unicode::utf8::validPrefix(bytes.constData(), std::size_t(bytes.size()))), valid);
+        QFETCH(int, characters);
+        QFETCH(int, units);
+        QFETCH(QByteArray, fourUnits);
+        QFETCH(QString, utf16);
+        const std::string_view text(bytes.constData(), std::size_t(bytes.size()));
+        QCOMPARE(int(unicode::utf8::validPrefix(text.data(), text.size())), valid);
+        QCOMPARE(int(unicode::utf8::characterCount(text)), characters);
+        QCOMPARE(int(unicode::utf8::utf16Length(text)), units);
+        const std::string_view left = unicode::utf8::leftUtf16Units(text, 4);
+        QCOMPARE(QByteArray(left.data(), int(left.size())), fourUnits);
+        std::vector<char16_t> converted;
+        unicode::utf8::appendUtf16(text, converted);
+        QCOMPARE(QString::fromUtf16(converted.data(), int(converted.size())), utf16);
+        std::string repaired;
+        unicode::utf8::appendRepaired(repaired, text.data(), text.size());
+        QCOMPARE(QString::fromStdString(repaired), utf16);
     }
 };
 

@@ -1,0 +1,22 @@
+#pragma once
+// Code pages, the numbers by which the import and the 8-bit world name encodings, and the codecs
+// that stand for them.
+
+class QTextCodec;
+
+namespace unicode {
+
+// The codec for a code page other than those the decoder reads itself (65001, 1200, 1201, 12000,
+// 12001, 0): 936 -> GB18030, 2 -> the system's 8-bit code page, other Windows code pages by their
+// number. Null when there is none.
+QTextCodec* codecForCodePage(int codePage);
+
+// The code page number of a codec: 65001 for UTF-8, 936 for GBK and its relatives, the Windows
+// number of other 8-bit codecs; 0 when the codec has no such number.
+int codePageOfCodec(const QTextCodec* codec);
+
+// The code page of the system's 8-bit codec (the locale's), as announced to an import; 0 when it
+// has no number.
+int localCodePage();
+
+} // namespace unicode

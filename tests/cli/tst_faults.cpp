@@ -37,7 +37,7 @@ class FaultsTest : public QObject
         Outcome outcome;
         int rows = 0;
         bool fifo = false;
-        int generatedRows = 0; // a generated text of that many rows instead of `content`
+        int generatedRows = 0;     // a generated text of that many rows instead of `content`
         QStringList warnings = {}; // parts of the warnings the workbook and standard error carry
     };
 

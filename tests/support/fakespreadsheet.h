@@ -30,7 +30,7 @@ struct FakeSpreadsheetBehaviour
     QStringList holdSaveOf;
     // Called on the run's thread as the run reaches "SaveAs <file name>" or "Cell <row>,<column>".
     std::function<void(const QString& point)> atPoint;
-    bool readsSourceTexts = false;   // like the embedded engine: imports take the source itself
+    bool readsSourceTexts = false; // like the embedded engine: imports take the source itself
 };
 
 class FakeSpreadsheetApplication : public SpreadsheetApplication

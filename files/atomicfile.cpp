@@ -7,8 +7,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QSet>
 
 #include <atomic>
 #include <cerrno>
@@ -81,9 +83,24 @@ qint64 writerOf(const QString& name)
 }
 
 // Removes named temporary files that writers which are gone left in the folder (an interrupted
-// save on a file system without unnamed files). Files of running writers stay.
+// save on a file system without unnamed files, or one killed between linking and renaming). Files
+// of running writers stay. Each folder is looked at once per process: a run saves many workbooks
+// into one folder, and listing it for each would cost as much as the folder is large.
 void removeStaleTemporaries(const QByteArray& folderPath, int folder)
 {
+    static QMutex mutex;
+    static QSet<QByteArray> cleaned;
+    struct stat st;
+    if (::fstat(folder, &st) != 0)
+        return;
+    const QByteArray identity =
+        folderPath + '\0' + QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+    {
+        QMutexLocker lock(&mutex);
+        if (cleaned.contains(identity))
+            return;
+        cleaned.insert(identity);
+    }
     QVector<FolderEntry> entries;
     if (listFolder(pathFromBytes(folderPath), &entries).isFailure())
         return;
@@ -195,6 +212,7 @@ Failure AtomicFile::Private::checkExisting()
 
 Failure AtomicFile::Private::createTemporary()
 {
+    removeStaleTemporaries(folderPath, folder.get());
     if (unnamedFilesAllowed.load()) {
         const int fd = ::openat(folder.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0 && procLinksWork(fd)) {
@@ -210,7 +228,6 @@ Failure AtomicFile::Private::createTemporary()
         if (error != 0 && error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
             return systemFailure(error, shown(folderPath));
     }
-    removeStaleTemporaries(folderPath, folder.get());
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QByteArray candidate = temporaryName();
         const int fd = ::openat(folder.get(), candidate.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

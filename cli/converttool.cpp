@@ -3,6 +3,7 @@
 #include "cli/commandline.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
+#include "files/path.h"
 
 #include <QCoreApplication>
 #include <QMutex>
@@ -54,7 +55,8 @@ int terminalWidth()
 
 void printLine(FILE* stream, const QString& text)
 {
-    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    // Bytes of a file name that are no text are shown as \xNN (files/path.h).
+    const QByteArray bytes = files::displayText(text).toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }
@@ -152,9 +154,8 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
         break;
     }
 
-    const QString folderProblem = checkFolders(command.options);
-    if (!folderProblem.isEmpty()) {
-        printLine(stderr, folderProblem);
+    if (const Failure folderProblem = checkFolders(command.options); folderProblem.isFailure()) {
+        printLine(stderr, folderCheckText(folderProblem));
         return 2;
     }
 
@@ -195,9 +196,7 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
 
     // The last text of a run is its summary, or the message that ended it.
     if (summary.runFailure.isFailure()) {
-        printLine(stderr, lastText);
-        if (!summary.runFailure.path.isEmpty())
-            printLine(stderr, summary.runFailure.path);
+        printLine(stderr, lastText); // for a locked source, the message followed by its path
     } else {
         printLine(stdout, summaryText(summary.converted));
     }

@@ -3,6 +3,8 @@
 #include "convert/sourcefiles.h"
 #include "convert/sourcetext.h"
 #include "convert/textcolumns.h"
+#include "files/filesystem.h"
+#include "files/path.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -82,11 +84,38 @@ public:
 
     void listSources()
     {
-        entries = listSourceFiles(options.sourceFolder);
+        entries = listSourceFiles(options.sourceFolder, &unlistedFolders);
+        // A folder that could not be read counts with the sources: its files are not converted,
+        // and it is listed as failed instead.
+        summary.sources = unlistedFolders.size();
         for (const QFileInfo& entry : qAsConst(entries))
             summary.sources += isSourceFile(entry) ? 1 : 0;
         if (worker.observer)
             worker.observer->sourceFilesListed(summary.sources);
+    }
+
+    // The folders below the source folder that could not be read go first into the failure list.
+    int reportUnlistedFolders()
+    {
+        for (const Failure& failure : qAsConst(unlistedFolders)) {
+            fileTimer.start();
+            FileResult result;
+            result.source = failure.path;
+            fileFailed(result, failure);
+        }
+        return unlistedFolders.size();
+    }
+
+    // A source that cannot be read goes into the failure list with its reason, and the run goes
+    // on. Only one that another program holds locked ends the run (false), with the message and
+    // the file's path.
+    bool sourceCannotBeRead(FileResult& result, const Failure& failure)
+    {
+        fileFailed(result, failure);
+        if (failure.reason != Reason::Locked)
+            return true;
+        summary.runFailure = Failure(Reason::Locked, result.source);
+        return false;
     }
 
     void finishFile(FileResult& result)
@@ -114,7 +143,7 @@ public:
     template <typename Convert>
     bool forEachSource(Convert convert)
     {
-        int reached = 0;
+        int reached = reportUnlistedFolders();
         for (const QFileInfo& entry : qAsConst(entries)) {
             if (!isSourceFile(entry))
                 continue;
@@ -122,7 +151,8 @@ public:
                 break;
             ++reached;
             const QString nativePath = QDir::toNativeSeparators(entry.absoluteFilePath());
-            progress(nativePath);
+            // Bytes of the name that are no text are shown as \xNN; the result keeps them exactly.
+            progress(files::displayText(nativePath));
             if (worker.observer)
                 worker.observer->fileStarted(nativePath);
             fileTimer.start();
@@ -138,24 +168,21 @@ public:
         return true;
     }
 
-    // The settings-driven steps for one source file. Returns false when the source cannot be
-    // opened, which ends the run.
+    // The settings-driven steps for one source file. Returns false when the source is locked by
+    // another program, which ends the run.
     bool transformFile(const QFileInfo& entry, FileResult& result, const QTemporaryDir& importFolder)
     {
         const QString& nativePath = result.source;
-        if (const QFileInfo info(nativePath); info.exists() && !info.isFile()) {
-            // A FIFO, a device or the like is no text to convert; it is listed, and the run goes
-            // on (it is not a text that some program holds open).
-            fileFailed(result, Failure(Reason::NotARegularFile));
-            return true;
-        }
         const bool cellByCell = usesCellByCellRoute(options);
-        const QString importFilePath =
-            importFolder.isValid() && !cellByCell ? importFolder.filePath(entry.fileName()) : QString();
+        // The import file carries the source's name as valid text (the sheet is named after it).
+        const QString importFilePath = importFolder.isValid() && !cellByCell
+                                           ? importFolder.filePath(files::validText(entry.fileName()))
+                                           : QString();
         QString sourceText;
         ImportFileResult prepared;
         if (cellByCell) {
-            prepared.ok = readSourceText(nativePath, options, &sourceText, &prepared.errorString, &prepared.droppedNul);
+            prepared.ok = readSourceText(nativePath, options, &sourceText, &prepared.errorString, &prepared.droppedNul,
+                                         &prepared.sourceFailure);
             prepared.sourceUnreadable = !prepared.ok;
         } else if (importFilePath.isEmpty()) {
             prepared.errorString = importFolder.errorString();
@@ -163,9 +190,9 @@ public:
             prepared = prepareImportFile(nativePath, importFilePath, options);
         }
         if (prepared.sourceUnreadable) {
-            // What was gathered so far, and this file, are still listed.
-            fileFailed(result, Failure(Reason::ReadError, QString(), prepared.errorString));
-            return false;
+            return sourceCannotBeRead(result, prepared.sourceFailure.isFailure()
+                                                  ? prepared.sourceFailure
+                                                  : Failure(Reason::ReadError, nativePath, prepared.errorString));
         }
         if (!prepared.ok) {
             fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), prepared.errorString));
@@ -176,15 +203,16 @@ public:
             result.warnings << droppedNulWarning(prepared.droppedNul);
         Workbook* workbook = cellByCell ? importCellByCell(sourceText, result.warnings)
                                         : importByOpenText(importFilePath, prepared.codePage);
+        bool goOn = true;
         if (workbook) {
             saveAndClose(workbook, entry, result);
         } else {
             const Failure failure = books->failure();
-            fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
+            goOn = sourceCannotBeRead(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
         }
         if (!importFilePath.isEmpty())
             QFile::remove(importFilePath);
-        return true;
+        return goOn;
     }
 
     Workbook* importByOpenText(const QString& importFilePath, int codePage)
@@ -249,16 +277,24 @@ public:
             fileFailed(result, Failure(Reason::CaseCollision, location.filePath));
             return;
         }
-        ensureFolder(location.folder);
-        const QFileInfo before(location.filePath);
-        const bool existedBefore = before.exists();
-        const QDateTime timeBefore = existedBefore ? before.lastModified() : QDateTime();
+        Failure folderFailure;
+        ensureFolder(location.folder, &folderFailure);
+        if (folderFailure.isFailure()) {
+            // The output folder cannot be made (a file stands in the way, no permission, ...).
+            workbook->close(false);
+            fileFailed(result, folderFailure);
+            return;
+        }
+        files::Status before;
+        files::status(location.filePath, &before);
 
         bool saved = workbook->saveAs(location.filePath, location.fileFormat);
         if (!application->reportsSaveFailures()) {
             // The application does not report its failures: the workbook must exist and be new.
-            const QFileInfo after(location.filePath);
-            saved = after.exists() && after.isFile() && (!existedBefore || after.lastModified() != timeBefore);
+            files::Status after;
+            files::status(location.filePath, &after);
+            saved = after.kind == files::Kind::RegularFile &&
+                    (before.kind == files::Kind::Missing || after.modified != before.modified);
         }
         result.warnings += workbook->warnings();
         result.facts = workbook->saveFacts();
@@ -279,21 +315,10 @@ public:
     {
         if (failures.isEmpty())
             return;
-        QString text;
-        for (const QString& path : qAsConst(failures))
-            text += path + QStringLiteral("\r\n");
-        QTextCodec* codec = QTextCodec::codecForLocale();
-        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-        QByteArray bytes = codec->fromUnicode(text.constData(), text.size(), &state);
-        if (state.invalidChars > 0)
-            bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
-
+        const QByteArray bytes = failureListBytes();
         const QStringList candidates{preferredPath, QDir(QDir::tempPath()).filePath(failureListFileName())};
         for (const QString& path : candidates) {
-            QFile file(path);
-            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-                file.flush()) {
-                file.close();
+            if (!files::writeFile(path, bytes).isFailure()) {
                 summary.failureListPath = QDir::toNativeSeparators(path);
                 if (worker.showFileAction)
                     worker.showFileAction(summary.failureListPath);
@@ -301,7 +326,28 @@ public:
             }
         }
         summary.failureListLost = true;
-        progress(QStringLiteral("无法写入失败列表 %1").arg(QDir::toNativeSeparators(preferredPath)));
+        progress(
+            QStringLiteral("无法写入失败列表 %1").arg(files::displayText(QDir::toNativeSeparators(preferredPath))));
+    }
+
+    QByteArray failureListBytes() const
+    {
+#ifdef Q_OS_UNIX
+        // A path is bytes here: each line holds the path's own bytes, so a name that is not valid
+        // in any encoding is listed as it is, and the list leads to the very file.
+        QByteArray bytes;
+        for (const QString& path : failures)
+            bytes += files::pathBytes(path) + "\r\n";
+        return bytes;
+#else
+        QString text;
+        for (const QString& path : failures)
+            text += path + QStringLiteral("\r\n");
+        QTextCodec* codec = QTextCodec::codecForLocale();
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        const QByteArray bytes = codec->fromUnicode(text.constData(), text.size(), &state);
+        return state.invalidChars > 0 ? QByteArray("\xEF\xBB\xBF") + text.toUtf8() : bytes;
+#endif
     }
 
     MergeObject& worker;
@@ -309,6 +355,7 @@ public:
     SpreadsheetApplication* application = nullptr;
     Workbooks* books = nullptr;
     QList<QFileInfo> entries;
+    QList<Failure> unlistedFolders;
     QStringList failures;
     QSet<QString> savedWorkbooks; // written in this run
     QElapsedTimer fileTimer;
@@ -383,9 +430,8 @@ void MergeObject::Transform()
     if (completed) {
         run.progress(summaryText(run.summary.converted));
     } else {
-        // The run stopped at a source it could not open.
-        run.summary.runFailure = Failure(Reason::Locked, run.failures.isEmpty() ? QString() : run.failures.last());
-        run.progress(cannotOpenText);
+        // The run stopped at a source another program holds locked: the message, then its path.
+        run.progress(cannotOpenText + QLatin1Char(' ') + files::displayText(run.summary.runFailure.path));
     }
     run.closeConnection();
 }

@@ -8,6 +8,7 @@
 // NUL characters cannot be stored in a spreadsheet cell; they are dropped (and counted) instead of
 // ending the text there, so nothing after a stray NUL is lost.
 
+#include "automation/failure.h"
 #include "convert/conversionoptions.h"
 
 #include <QByteArray>
@@ -30,13 +31,15 @@ bool isValidUtf8(const char* data, qint64 size);
 // NUL characters left out.
 QString decodeSourceBytes(const QByteArray& bytes, const ConversionOptions& options, qint64* droppedNul = nullptr);
 
-// Opens a source file for reading only. Anything but a regular file (a FIFO, a device, a folder)
-// is refused without blocking.
-bool openSourceFile(const QString& path, QFile& file, QString* errorString);
+// Opens a source file for reading only, by its path's exact bytes (files/filesystem.h). Anything
+// but a regular file (a FIFO, a device, a folder) is refused without blocking. `failure`, when
+// given, receives why it cannot be opened.
+bool openSourceFile(const QString& path, QFile& file, QString* errorString, Failure* failure = nullptr);
 
-// Reads and decodes one source file. False (with errorString) when it cannot be opened or read.
+// Reads and decodes one source file. False (with errorString) when it cannot be opened or read;
+// `failure`, when given, receives why it could not be opened.
 bool readSourceText(const QString& nativePath, const ConversionOptions& options, QString* text, QString* errorString,
-                    qint64* droppedNul = nullptr);
+                    qint64* droppedNul = nullptr, Failure* failure = nullptr);
 
 // The encoding the import file is written in and the code page announced to the import: the
 // system's 8-bit code page (936 for GBK, 65001 for UTF-8, ...). When a text holds characters that
@@ -46,6 +49,7 @@ struct ImportFileResult
 {
     bool ok = false;
     bool sourceUnreadable = false; // prepareImportFile only: the source could not be opened
+    Failure sourceFailure;         // why it could not be opened
     int codePage = 65001;
     qint64 droppedNul = 0;
     QString errorString;

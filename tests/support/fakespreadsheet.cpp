@@ -97,11 +97,17 @@ public:
             QFile::remove(app.behaviour.removeOnFirstImport);
         QFile file(arguments.fileName);
         importedBytes().append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+        error = Failure();
+        if (app.behaviour.lockedImportOf.contains(QFileInfo(arguments.fileName).fileName())) {
+            error = Failure(Reason::Locked, arguments.fileName);
+            return false;
+        }
         if (app.behaviour.refuseImportOf.contains(QFileInfo(arguments.fileName).fileName()))
             return false;
         add(arguments.fileName);
         return true;
     }
+    Failure failure() const override { return error; }
     bool add() override
     {
         log() << QStringLiteral("Add");
@@ -115,6 +121,7 @@ public:
         return app.active;
     }
     FakeSpreadsheetApplication& app;
+    Failure error;
 };
 
 FakeSpreadsheetApplication::FakeSpreadsheetApplication(const FakeSpreadsheetBehaviour& behaviour, QObject* parent)

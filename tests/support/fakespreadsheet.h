@@ -22,6 +22,7 @@ struct FakeSpreadsheetBehaviour
     QStringList failSaveOf;          // output file names whose save fails
     bool saveWithoutWriting = false; // saveAs returns true but writes nothing
     QString removeOnFirstImport;     // a file removed while the first file is imported
+    QStringList lockedImportOf;      // file names whose import fails as held by another program
 };
 
 class FakeSpreadsheetApplication : public SpreadsheetApplication

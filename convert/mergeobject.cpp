@@ -106,10 +106,10 @@ public:
         return unlistedFolders.size();
     }
 
-    // A source that cannot be read goes into the failure list with its reason, and the run goes
-    // on. Only one that another program holds locked ends the run (false), with the message and
-    // the file's path.
-    bool sourceCannotBeRead(FileResult& result, const Failure& failure)
+    // A source that cannot be read or imported goes into the failure list with its reason, and
+    // the run goes on. Only one that another program holds locked ends the run (false), with the
+    // message and the file's path.
+    bool sourceFailed(FileResult& result, const Failure& failure)
     {
         fileFailed(result, failure);
         if (failure.reason != Reason::Locked)
@@ -190,9 +190,9 @@ public:
             prepared = prepareImportFile(nativePath, importFilePath, options);
         }
         if (prepared.sourceUnreadable) {
-            return sourceCannotBeRead(result, prepared.sourceFailure.isFailure()
-                                                  ? prepared.sourceFailure
-                                                  : Failure(Reason::ReadError, nativePath, prepared.errorString));
+            return sourceFailed(result, prepared.sourceFailure.isFailure()
+                                            ? prepared.sourceFailure
+                                            : Failure(Reason::ReadError, nativePath, prepared.errorString));
         }
         if (!prepared.ok) {
             fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), prepared.errorString));
@@ -208,7 +208,7 @@ public:
             saveAndClose(workbook, entry, result);
         } else {
             const Failure failure = books->failure();
-            goOn = sourceCannotBeRead(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
+            goOn = sourceFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
         }
         if (!importFilePath.isEmpty())
             QFile::remove(importFilePath);

@@ -23,7 +23,7 @@ class FaultsTest : public QObject
 {
     Q_OBJECT
 
-    enum class Outcome { Converted, Failed, NotReached };
+    enum class Outcome { Converted, Failed };
     enum class Run { Plain, DiskFull, Unprivileged, ReadOnlySaveFolder };
 
     struct Source
@@ -402,9 +402,6 @@ private slots:
             }
             case Outcome::Failed:
                 QVERIFY2(listed.contains(source + s.path + '\r'), qPrintable(name + " is not in the failure list"));
-                break;
-            case Outcome::NotReached:
-                QCOMPARE(readRaw(save + workbook), QByteArray("<missing>"));
                 break;
             }
         }

@@ -81,6 +81,21 @@ void removeRaw(int folder)
         ::closedir(dir);
 }
 
+// Empties the folder when it goes, passed or failed, before QTemporaryDir removes it.
+class Emptied
+{
+public:
+    explicit Emptied(const QByteArray& folder) : m_folder(::open(folder.constData(), O_PATH | O_DIRECTORY)) {}
+    ~Emptied()
+    {
+        removeRaw(m_folder);
+        ::close(m_folder);
+    }
+
+private:
+    int m_folder;
+};
+
 // Run as root, file access in this thread is checked as for the user "nobody" while this lives.
 class AsNobody
 {
@@ -154,6 +169,7 @@ private slots:
         QFETCH(QStringList, expected);
         QTemporaryDir root;
         const QByteArray base = QFile::encodeName(root.path()) + '/';
+        const Emptied emptied(base);
         for (const QByteArray& entry : entries) {
             if (entry.contains(" -> ")) {
                 const QList<QByteArray> parts = entry.split(' ');
@@ -167,9 +183,6 @@ private slots:
         QList<Failure> unlisted;
         QCOMPARE(relativeListing(root, &unlisted), expected);
         QCOMPARE(unlisted.size(), 0);
-        const int folder = ::open(base.constData(), O_PATH | O_DIRECTORY);
-        removeRaw(folder);
-        ::close(folder);
     }
 
     // A sub-folder that cannot be read is reported, not skipped in silence; the rest is listed.
@@ -300,6 +313,7 @@ private slots:
         QFETCH(QByteArray, blockedAt);
         QTemporaryDir root;
         const QByteArray base = QFile::encodeName(root.path()) + '/';
+        const Emptied emptied(base);
         if (!file.isEmpty())
             makeRaw(base, file);
         const QString path = files::pathFromBytes(base + relative);
@@ -311,9 +325,6 @@ private slots:
         else
             QCOMPARE(failure.path, files::pathFromBytes(base + blockedAt));
         QCOMPARE(::ensureFolder(QStringLiteral("/")), QStringLiteral("/"));
-        const int folder = ::open(base.constData(), O_PATH | O_DIRECTORY);
-        removeRaw(folder);
-        ::close(folder);
     }
 
     // The folders of a job are checked before it starts; each cause has its own text, a folder

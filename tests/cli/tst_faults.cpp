@@ -165,6 +165,14 @@ class FaultsTest : public QObject
                     1,
                     {},
                     QStringLiteral("所在的文件系统只读")});
+        all.append({{{"a.txt", "a\n", Outcome::Converted, 1}, {"sub/b.txt", "b\n", Outcome::Failed}},
+                    {},
+                    {},
+                    Run::Plain,
+                    false,
+                    1,
+                    {{"sub", "a file where the sub-folder goes", 0644}},
+                    QStringLiteral("不是文件夹")});
         return all;
     }
 
@@ -340,6 +348,7 @@ private slots:
         QTest::newRow("path longer than 4,096 bytes is converted") << 8;
         QTest::newRow("existing workbook the user may not write is left alone") << 9;
         QTest::newRow("read-only file system") << 10;
+        QTest::newRow("a file where a save sub-folder goes") << 11;
     }
 
     void everySourceAccountedFor()

@@ -17,6 +17,8 @@ constexpr ReasonRow reasonTable[] = {
     {Reason::None, "none", ""},
     {Reason::FolderFieldEmpty, "folder-not-given", "没有填写文件夹"},
     {Reason::FolderMissing, "folder-missing", "文件夹不存在"},
+    {Reason::SourceFolderMissing, "source-folder-missing", "提取文件夹不存在!"},
+    {Reason::SaveFolderMissing, "save-folder-missing", "保存文件夹不存在!"},
     {Reason::NotAFolder, "not-a-folder", "不是文件夹"},
     {Reason::NoPermission, "no-permission", "没有权限"},
     {Reason::DiskFull, "disk-full", "磁盘已满"},
@@ -128,4 +130,12 @@ Failure systemFailure(int error, const QString& path)
             ? QStringLiteral("系统错误 %1: %2").arg(error).arg(QString::fromLocal8Bit(std::strerror(error)))
             : QString();
     return Failure(reason, path, detail);
+}
+
+Failure writeFailure(int error, const QString& path)
+{
+    Failure failure = systemFailure(error, path);
+    if (failure.reason == Reason::ReadError)
+        failure.reason = Reason::WriteError;
+    return failure;
 }

@@ -10,9 +10,11 @@
 enum class Reason {
     None,
     // Folders the user gave
-    FolderFieldEmpty, // no folder was given
-    FolderMissing,    // nothing exists at the path
-    NotAFolder,       // something that is not a folder exists at the path
+    FolderFieldEmpty,    // no folder was given
+    FolderMissing,       // nothing exists at the path
+    SourceFolderMissing, // the source folder of a job does not exist
+    SaveFolderMissing,   // the save folder of a job does not exist
+    NotAFolder,          // something that is not a folder exists at the path
     // Causes the system reports for a file or folder
     NoPermission,       // EACCES, EPERM
     DiskFull,           // ENOSPC, EDQUOT
@@ -66,3 +68,5 @@ Reason reasonForErrno(int error);
 // A Failure for the system error `error` on `path`. The detail stays empty when the reason says it
 // all; otherwise it carries the system's message.
 Failure systemFailure(int error, const QString& path);
+// The same for an error while writing: an input/output error is then a failed write, not a read.
+Failure writeFailure(int error, const QString& path);

@@ -9,6 +9,12 @@
 #include <QString>
 
 #include <memory>
+
+class QIODevice;
+
+namespace files {
+class AtomicFile;
+}
 #include <utility>
 #include <vector>
 
@@ -24,11 +30,21 @@ struct WorkbookLimits
 class WorkbookWriter
 {
 public:
-    virtual ~WorkbookWriter() = default;
+    WorkbookWriter();
+    virtual ~WorkbookWriter();
+    WorkbookWriter(const WorkbookWriter&) = delete;
+    WorkbookWriter& operator=(const WorkbookWriter&) = delete;
+
     virtual WorkbookLimits limits() const = 0;
-    // Starts the file at `path` (the saver passes a temporary name and renames it afterwards).
-    // `created` is written as the document time so the same input gives the same bytes.
-    virtual bool begin(const QString& path, const QDateTime& created) = 0;
+    // Starts the workbook on `device`, open for writing and seekable (the containers patch what
+    // they wrote earlier). The writer neither owns nor closes it; the saver hands it a temporary
+    // file and puts that in place afterwards. `created` is written as the document time so the
+    // same input gives the same bytes.
+    virtual bool begin(QIODevice* device, const QDateTime& created) = 0;
+    // Starts the workbook in a file at `path` that appears there, complete, when finish()
+    // succeeds, and not at all otherwise. For tools and tests; the program saves through the
+    // saver.
+    bool begin(const QString& path, const QDateTime& created);
     // Starts a new sheet; the previous one is complete. Column formats are 0-based columns.
     virtual bool addSheet(const QString& name, const std::vector<std::pair<int, NumberFormat>>& columnFormats) = 0;
     // Writes one row of the current sheet; `row` is 0-based within the sheet and increases
@@ -38,6 +54,17 @@ public:
     // caller removes it.
     virtual bool finish() = 0;
     virtual QString errorString() const = 0;
+
+protected:
+    // For finish() once the workbook is complete: puts the file of begin(path) in place. True
+    // when the writer was begun on a device of the caller's.
+    bool commitOwnFile(QString* error);
+    // Why begin(path) could not make its file; empty otherwise.
+    QString ownFileError() const { return m_ownFileError; }
+
+private:
+    std::unique_ptr<files::AtomicFile> m_ownFile;
+    QString m_ownFileError;
 };
 
 } // namespace engine

@@ -168,11 +168,7 @@ CommandLine parseCommandLine(const QStringList& arguments)
     return result;
 }
 
-QString checkFolders(const ConversionOptions& options)
+Failure checkFolders(const ConversionOptions& options)
 {
-    if (options.sourceFolder.isEmpty() || !QFileInfo(options.sourceFolder).isDir())
-        return QStringLiteral("提取文件夹不存在!");
-    if (!options.saveToSourceFolder && (options.saveFolder.isEmpty() || !QFileInfo(options.saveFolder).isDir()))
-        return QStringLiteral("保存文件夹不存在!");
-    return {};
+    return checkJobFolders(options);
 }

@@ -2,6 +2,7 @@
 // The command line of quillmorne-convert, turned into the same ConversionOptions the window
 // fills.
 
+#include "automation/failure.h"
 #include "convert/conversionoptions.h"
 
 #include <QString>
@@ -22,6 +23,6 @@ CommandLine parseCommandLine(const QStringList& arguments);
 
 QString commandLineHelp();
 
-// Checks the folders the way the window does before a job. Empty when they are usable, else the
-// message to show ("提取文件夹不存在!" or "保存文件夹不存在!").
-QString checkFolders(const ConversionOptions& options);
+// Checks the folders the way the window does before a job (checkJobFolders): no failure when
+// they are usable, else why not; folderCheckText() gives the message to show.
+Failure checkFolders(const ConversionOptions& options);

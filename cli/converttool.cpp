@@ -3,6 +3,7 @@
 #include "cli/commandline.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
+#include "files/path.h"
 #include "platform/terminationsignal.h"
 
 #include <QCoreApplication>
@@ -59,7 +60,8 @@ int terminalWidth()
 
 void printLine(FILE* stream, const QString& text)
 {
-    writeBytes(stream, text.toLocal8Bit() + '\n');
+    // Bytes of a file name that are no text are shown as \xNN (files/path.h).
+    writeBytes(stream, files::displayText(text).toLocal8Bit() + '\n');
 }
 
 // Prints the run's progress on standard error: a progress bar on a terminal, one line per file
@@ -141,9 +143,7 @@ void printEndOfRun(const RunSummary& summary, const QString& lastText)
 {
     // The last text of a run is its summary, or the message that ended it.
     if (summary.runFailure.isFailure()) {
-        printLine(stderr, lastText);
-        if (!summary.runFailure.path.isEmpty())
-            printLine(stderr, summary.runFailure.path);
+        printLine(stderr, lastText); // for a locked source, the message followed by its path
     } else {
         printLine(stdout, summaryText(summary.converted));
     }
@@ -186,9 +186,8 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
         break;
     }
 
-    const QString folderProblem = checkFolders(command.options);
-    if (!folderProblem.isEmpty()) {
-        printLine(stderr, folderProblem);
+    if (const Failure folderProblem = checkFolders(command.options); folderProblem.isFailure()) {
+        printLine(stderr, folderCheckText(folderProblem));
         return 2;
     }
 

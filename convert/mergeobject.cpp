@@ -3,6 +3,8 @@
 #include "convert/sourcefiles.h"
 #include "convert/sourcetext.h"
 #include "convert/textcolumns.h"
+#include "files/filesystem.h"
+#include "files/path.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -78,11 +80,38 @@ public:
 
     void listSources()
     {
-        entries = listSourceFiles(options.sourceFolder);
+        entries = listSourceFiles(options.sourceFolder, &unlistedFolders);
+        // A folder that could not be read counts with the sources: its files are not converted,
+        // and it is listed as failed instead.
+        summary.sources = unlistedFolders.size();
         for (const QFileInfo& entry : qAsConst(entries))
             summary.sources += isSourceFile(entry) ? 1 : 0;
         if (worker.observer)
             worker.observer->sourceFilesListed(summary.sources);
+    }
+
+    // The folders below the source folder that could not be read go first into the failure list.
+    int reportUnlistedFolders()
+    {
+        for (const Failure& failure : qAsConst(unlistedFolders)) {
+            fileTimer.start();
+            FileResult result;
+            result.source = failure.path;
+            fileFailed(result, failure);
+        }
+        return unlistedFolders.size();
+    }
+
+    // A source that cannot be read or imported goes into the failure list with its reason, and
+    // the run goes on. Only one that another program holds locked ends the run (false), with the
+    // message and the file's path.
+    bool sourceFailed(FileResult& result, const Failure& failure)
+    {
+        fileFailed(result, failure);
+        if (failure.reason != Reason::Locked)
+            return true;
+        summary.runFailure = Failure(Reason::Locked, result.source);
+        return false;
     }
 
     void finishFile(FileResult& result)
@@ -114,7 +143,7 @@ public:
     template <typename Convert>
     bool forEachSource(Convert convert)
     {
-        int reached = 0;
+        int reached = reportUnlistedFolders();
         for (const QFileInfo& entry : qAsConst(entries)) {
             if (!isSourceFile(entry))
                 continue;
@@ -122,7 +151,8 @@ public:
                 break;
             ++reached;
             const QString nativePath = QDir::toNativeSeparators(entry.absoluteFilePath());
-            progress(nativePath);
+            // Bytes of the name that are no text are shown as \xNN; the result keeps them exactly.
+            progress(files::displayText(nativePath));
             if (worker.observer)
                 worker.observer->fileStarted(nativePath);
             fileTimer.start();
@@ -138,16 +168,10 @@ public:
         return true;
     }
 
-    // The settings-driven steps for one source file. Returns false when the source cannot be
-    // opened, which ends the run.
+    // The settings-driven steps for one source file. Returns false when the source is locked by
+    // another program, which ends the run.
     bool transformFile(const QFileInfo& entry, FileResult& result, const QTemporaryDir& importFolder)
     {
-        if (const QFileInfo info(result.source); info.exists() && !info.isFile()) {
-            // A FIFO, a device or the like is no text to convert; it is listed, and the run goes
-            // on (it is not a text that some program holds open).
-            fileFailed(result, Failure(Reason::NotARegularFile));
-            return true;
-        }
         if (usesCellByCellRoute(options))
             return transformCellByCell(entry, result);
         if (application->readsSourceTexts())
@@ -158,15 +182,7 @@ public:
     // The application reads the source itself, in the encoding the user chose: no import file.
     bool transformSourceText(const QFileInfo& entry, FileResult& result)
     {
-        Workbook* workbook = importByOpenText(result.source, codePageForChoice(options));
-        if (!workbook && books->failure().reason == Reason::ReadError) {
-            // The source cannot be opened: the file is listed and the run ends, as in the other
-            // routes.
-            fileFailed(result, books->failure());
-            return false;
-        }
-        finishImport(workbook, entry, result, {});
-        return true;
+        return finishImport(importByOpenText(result.source, codePageForChoice(options)), entry, result, {});
     }
 
     // The application imports an import file that the worker writes in the 8-bit code page.
@@ -176,12 +192,13 @@ public:
             fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), importFolder.errorString()));
             return true;
         }
-        const QString importFilePath = importFolder.filePath(entry.fileName());
+        // The import file carries the source's name as valid text (the sheet is named after it).
+        const QString importFilePath = importFolder.filePath(files::validText(entry.fileName()));
         const ImportFileResult prepared = prepareImportFile(result.source, importFilePath, options);
         if (prepared.sourceUnreadable) {
-            // What was gathered so far, and this file, are still listed.
-            fileFailed(result, Failure(Reason::ReadError, QString(), prepared.errorString));
-            return false;
+            return sourceFailed(result, prepared.sourceFailure.isFailure()
+                                            ? prepared.sourceFailure
+                                            : Failure(Reason::ReadError, QString(), prepared.errorString));
         }
         if (!prepared.ok) {
             fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), prepared.errorString));
@@ -190,44 +207,43 @@ public:
         // Reading a large source and writing its import file takes a while; a stop-now request
         // that came meanwhile gives the file up before the import.
         Workbook* workbook = worker.abortRequested() ? nullptr : importByOpenText(importFilePath, prepared.codePage);
-        finishImport(workbook, entry, result, prepared.warnings);
+        const bool goOn = finishImport(workbook, entry, result, prepared.warnings);
         QFile::remove(importFilePath);
-        return true;
+        return goOn;
     }
 
     bool transformCellByCell(const QFileInfo& entry, FileResult& result)
     {
         DecodedSource source;
         QString error;
-        if (!readSourceText(result.source, options, &source, &error)) {
-            fileFailed(result, Failure(Reason::ReadError, QString(), error));
-            return false;
-        }
+        Failure failure;
+        if (!readSourceText(result.source, options, &source, &error, &failure))
+            return sourceFailed(result, failure.isFailure() ? failure : Failure(Reason::ReadError, QString(), error));
         Workbook* workbook = worker.abortRequested() ? nullptr : importCellByCell(source.text, result.warnings);
-        finishImport(workbook, entry, result, source.report.messages());
-        return true;
+        return finishImport(workbook, entry, result, source.report.messages());
     }
 
     // Saves an imported workbook, or lists its source as failed when the import gave none. The
     // warnings of a decoding the worker made go into the workbook, beside what it could not hold
-    // itself; an application that keeps no warnings leaves them to the file's result.
-    void finishImport(Workbook* workbook, const QFileInfo& entry, FileResult& result,
+    // itself; an application that keeps no warnings leaves them to the file's result. False when
+    // the run ends here (the source is locked by another program).
+    bool finishImport(Workbook* workbook, const QFileInfo& entry, FileResult& result,
                       const QStringList& decodingWarnings)
     {
         if (!workbook) {
             if (worker.abortRequested()) {
                 fileInterrupted(result);
-                return;
+                return true;
             }
             const Failure failure = books->failure();
-            fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
-            return;
+            return sourceFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
         }
         for (const QString& warning : decodingWarnings) {
             if (!workbook->addWarning(warning))
                 result.warnings << warning;
         }
         saveAndClose(workbook, entry, result);
+        return true;
     }
 
     Workbook* importByOpenText(const QString& path, int codePage)
@@ -297,16 +313,24 @@ public:
             fileFailed(result, Failure(Reason::CaseCollision, location.filePath));
             return;
         }
-        ensureFolder(location.folder);
-        const QFileInfo before(location.filePath);
-        const bool existedBefore = before.exists();
-        const QDateTime timeBefore = existedBefore ? before.lastModified() : QDateTime();
+        Failure folderFailure;
+        ensureFolder(location.folder, &folderFailure);
+        if (folderFailure.isFailure()) {
+            // The output folder cannot be made (a file stands in the way, no permission, ...).
+            workbook->close(false);
+            fileFailed(result, folderFailure);
+            return;
+        }
+        files::Status before;
+        files::status(location.filePath, &before);
 
         bool saved = workbook->saveAs(location.filePath, location.fileFormat);
         if (!application->reportsSaveFailures()) {
             // The application does not report its failures: the workbook must exist and be new.
-            const QFileInfo after(location.filePath);
-            saved = after.exists() && after.isFile() && (!existedBefore || after.lastModified() != timeBefore);
+            files::Status after;
+            files::status(location.filePath, &after);
+            saved = after.kind == files::Kind::RegularFile &&
+                    (before.kind == files::Kind::Missing || after.modified != before.modified);
         }
         result.warnings += workbook->warnings();
         result.facts = workbook->saveFacts();
@@ -327,21 +351,10 @@ public:
     {
         if (failures.isEmpty())
             return;
-        QString text;
-        for (const QString& path : qAsConst(failures))
-            text += path + QStringLiteral("\r\n");
-        QTextCodec* codec = QTextCodec::codecForLocale();
-        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-        QByteArray bytes = codec->fromUnicode(text.constData(), text.size(), &state);
-        if (state.invalidChars > 0)
-            bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
-
+        const QByteArray bytes = failureListBytes();
         const QStringList candidates{preferredPath, QDir(QDir::tempPath()).filePath(failureListFileName())};
         for (const QString& path : candidates) {
-            QFile file(path);
-            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-                file.flush()) {
-                file.close();
+            if (!files::writeFile(path, bytes).isFailure()) {
                 summary.failureListPath = QDir::toNativeSeparators(path);
                 if (worker.showFileAction)
                     worker.showFileAction(summary.failureListPath);
@@ -349,7 +362,28 @@ public:
             }
         }
         summary.failureListLost = true;
-        progress(QStringLiteral("无法写入失败列表 %1").arg(QDir::toNativeSeparators(preferredPath)));
+        progress(
+            QStringLiteral("无法写入失败列表 %1").arg(files::displayText(QDir::toNativeSeparators(preferredPath))));
+    }
+
+    QByteArray failureListBytes() const
+    {
+#ifdef Q_OS_UNIX
+        // A path is bytes here: each line holds the path's own bytes, so a name that is not valid
+        // in any encoding is listed as it is, and the list leads to the very file.
+        QByteArray bytes;
+        for (const QString& path : failures)
+            bytes += files::pathBytes(path) + "\r\n";
+        return bytes;
+#else
+        QString text;
+        for (const QString& path : failures)
+            text += path + QStringLiteral("\r\n");
+        QTextCodec* codec = QTextCodec::codecForLocale();
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        const QByteArray bytes = codec->fromUnicode(text.constData(), text.size(), &state);
+        return state.invalidChars > 0 ? QByteArray("\xEF\xBB\xBF") + text.toUtf8() : bytes;
+#endif
     }
 
     MergeObject& worker;
@@ -357,6 +391,7 @@ public:
     SpreadsheetApplication* application = nullptr;
     Workbooks* books = nullptr;
     QList<QFileInfo> entries;
+    QList<Failure> unlistedFolders;
     QStringList failures;
     QSet<QString> savedWorkbooks; // written in this run
     QElapsedTimer fileTimer;
@@ -431,9 +466,8 @@ void MergeObject::Transform()
     if (completed) {
         run.progress(summaryText(run.summary.converted));
     } else {
-        // The run stopped at a source it could not open.
-        run.summary.runFailure = Failure(Reason::Locked, run.failures.isEmpty() ? QString() : run.failures.last());
-        run.progress(cannotOpenText);
+        // The run stopped at a source another program holds locked: the message, then its path.
+        run.progress(cannotOpenText + QLatin1Char(' ') + files::displayText(run.summary.runFailure.path));
     }
     run.closeConnection();
 }

@@ -24,7 +24,7 @@ struct FileResult
 
 struct RunSummary
 {
-    int sources = 0;    // source files listed at the start
+    int sources = 0;    // source files listed at the start, and sub-folders that could not be listed
     int converted = 0;  // workbooks saved
     int failed = 0;     // sources in the failure list
     int notReached = 0; // sources the run never came to (it was stopped, or ended early)

@@ -1,93 +1,85 @@
 #include "convert/sourcefiles.h"
 
 #include "automation/automation.h"
+#include "files/filesystem.h"
+#include "files/path.h"
 
 #include <QDir>
+#include <QPair>
 #include <QSet>
 
 #include <algorithm>
-
-#ifdef Q_OS_UNIX
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#endif
 
 namespace {
 
 // Names in order regardless of letter case; names equal but for case ("a.TXT", "a.txt") in the
 // order of their code points, so the list is the same on every file system.
-bool lowerNameLess(const QFileInfo& a, const QFileInfo& b)
+bool lowerNameLess(const files::FolderEntry& a, const files::FolderEntry& b)
 {
-    const QString nameA = a.fileName();
-    const QString nameB = b.fileName();
-    const int folded = nameA.compare(nameB, Qt::CaseInsensitive);
-    return folded != 0 ? folded < 0 : nameA < nameB;
+    const int folded = a.name.compare(b.name, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : a.name < b.name;
 }
 
-#ifdef Q_OS_UNIX
-// Files whose names are not in the file-name encoding (bytes that are not valid UTF-8 under a
-// UTF-8 locale): Qt decodes such a name lossily, so its own listing cannot see the file and would
-// leave it out without a word. They are listed under the decoded name; opening that name fails,
-// so the file is reported like any other source that cannot be opened instead of being lost.
-QList<QFileInfo> undecodableFiles(const QString& folder)
+bool isHidden(const QString& name)
 {
-    QList<QFileInfo> files;
-    const QByteArray encodedFolder = QFile::encodeName(folder);
-    DIR* dir = ::opendir(encodedFolder.constData());
-    if (dir == nullptr)
-        return files;
-    const int dirFd = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        const QString decoded = QFile::decodeName(name);
-        if (QFile::encodeName(decoded) == name)
-            continue;
-        struct stat status;
-        if (::fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(status.st_mode) ||
-            S_ISLNK(status.st_mode))
-            continue;
-        files.append(QFileInfo(QDir(folder).filePath(decoded)));
-    }
-    ::closedir(dir);
-    return files;
+    return name.startsWith(QLatin1Char('.'));
 }
-#endif
 
-void listInto(const QString& folder, QList<QFileInfo>& out, QSet<QString>& entered)
+using Identity = QPair<quint64, quint64>; // device and inode of a folder
+
+// The folders' entries are read by their names' bytes (files/filesystem.h), so names that are not
+// UTF-8 and folders deeper than the system's path limit are listed like any other.
+void listInto(const QString& folder, QList<QFileInfo>& out, QSet<Identity>& entered, QList<Failure>* unlisted)
 {
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
-    if (canonical.isEmpty() || entered.contains(canonical))
+    QVector<files::FolderEntry> entries;
+    if (const Failure failure = files::listFolder(folder, &entries); failure.isFailure()) {
+        if (unlisted)
+            unlisted->append(failure);
         return;
-    entered.insert(canonical);
+    }
+    QVector<files::FolderEntry> fileEntries;
+    QVector<files::FolderEntry> folderEntries;
+    for (const files::FolderEntry& entry : qAsConst(entries)) {
+        if (entry.kind == files::Kind::Folder ||
+            (entry.kind == files::Kind::Link && entry.reachedKind == files::Kind::Folder)) {
+            if (!isHidden(entry.name))
+                folderEntries.append(entry);
+        } else if (entry.kind != files::Kind::Link) {
+            // FIFOs, devices and sockets are listed too: a ".txt" that is not a regular file is
+            // refused when it is opened, and reported, rather than skipped unseen.
+            fileEntries.append(entry);
+        }
+    }
+    std::stable_sort(fileEntries.begin(), fileEntries.end(), lowerNameLess);
+    std::stable_sort(folderEntries.begin(), folderEntries.end(), lowerNameLess);
 
-    QDir dir(folder);
-    // System entries (FIFOs, sockets, devices) are listed too: a ".txt" that is not a regular
-    // file is then refused when it is opened, and reported, rather than skipped unseen.
-    QList<QFileInfo> files =
-        dir.entryInfoList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
-    // With System, Qt lists a dangling link as well; links stay excluded.
-    files.erase(std::remove_if(files.begin(), files.end(), [](const QFileInfo& f) { return f.isSymLink(); }),
-                files.end());
-#ifdef Q_OS_UNIX
-    files.append(undecodableFiles(folder));
-#endif
-    std::stable_sort(files.begin(), files.end(), lowerNameLess);
-    out.append(files);
-
-    QList<QFileInfo> folders = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
-    std::stable_sort(folders.begin(), folders.end(), lowerNameLess);
-    for (const QFileInfo& sub : folders)
-        listInto(sub.absoluteFilePath(), out, entered);
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    for (const files::FolderEntry& entry : qAsConst(fileEntries))
+        out.append(QFileInfo(prefix + entry.name));
+    for (const files::FolderEntry& entry : qAsConst(folderEntries)) {
+        // A folder reached again (through a link) is not walked twice, so a link back to an
+        // enclosing folder cannot make the walk endless.
+        if (entry.inode != 0) {
+            const Identity identity(entry.device, entry.inode);
+            if (entered.contains(identity))
+                continue;
+            entered.insert(identity);
+        }
+        listInto(prefix + entry.name, out, entered, unlisted);
+    }
 }
 
 } // namespace
 
-QList<QFileInfo> listSourceFiles(const QString& folder)
+QList<QFileInfo> listSourceFiles(const QString& folder, QList<Failure>* unlisted)
 {
     QList<QFileInfo> out;
-    QSet<QString> entered;
-    listInto(QFileInfo(folder).absoluteFilePath(), out, entered);
+    QSet<Identity> entered;
+    const QString root = QDir::cleanPath(QFileInfo(QDir::fromNativeSeparators(folder)).absoluteFilePath());
+    files::Status status;
+    if (!files::status(root, &status).isFailure() && status.kind == files::Kind::Folder)
+        entered.insert(Identity(status.device, status.inode));
+    listInto(root, out, entered, unlisted);
     return out;
 }
 
@@ -96,24 +88,15 @@ bool isSourceFile(const QFileInfo& entry)
     return QDir::toNativeSeparators(entry.filePath()).toLower().endsWith(QLatin1String(".txt"));
 }
 
-QString ensureFolder(const QString& path)
+QString ensureFolder(const QString& path, Failure* failure)
 {
     const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(path));
-    if (clean.isEmpty() || QFileInfo::exists(clean))
-        return clean;
-    const int slash = clean.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0) {
-        // A bare relative name: created below the current folder.
-        QDir().mkdir(clean);
-        return clean;
-    }
-    const QString parent = slash == 0 ? QStringLiteral("/") : clean.left(slash);
-    const QString name = clean.mid(slash + 1);
-    // The root (or a drive root) exists or cannot be made; stop there instead of recursing.
-    const QString parentResult = (parent == clean || QDir(parent).isRoot()) ? parent : ensureFolder(parent);
-    if (!name.isEmpty())
-        QDir(parentResult).mkpath(name);
-    return QDir(parentResult).filePath(name);
+    // Made level by level from the top by the path's bytes: the file-system root ends the climb,
+    // and any depth can be made.
+    const Failure made = files::makeFolders(clean);
+    if (failure)
+        *failure = made;
+    return clean;
 }
 
 OutputLocation outputLocation(const QFileInfo& entry, const ConversionOptions& options)
@@ -149,9 +132,46 @@ QString failureListPathFor(const ConversionOptions& options)
 
 void removeOldFailureList(const ConversionOptions& options)
 {
-    const QString path = failureListPathFor(options);
-    if (QFileInfo::exists(path))
-        QFile::remove(path);
+    files::removeFile(failureListPathFor(options));
+}
+
+namespace {
+
+// One folder of a job: given, existing, a folder, and usable by the user.
+Failure checkJobFolder(const QString& folder, bool toList, Reason missing, const QString& role)
+{
+    if (folder.isEmpty())
+        return Failure(Reason::FolderFieldEmpty, QString(), role);
+    // Without the trailing separator a picked folder carries, so a file given as a folder is
+    // named as such rather than as a path that leads through a file.
+    const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(folder));
+    Failure failure = files::checkFolder(clean, toList);
+    if (failure.reason == Reason::FolderMissing)
+        return Failure(missing, QDir::toNativeSeparators(clean));
+    if (failure.isFailure() && failure.detail.isEmpty())
+        failure.detail = role;
+    return failure;
+}
+
+} // namespace
+
+Failure checkJobFolders(const ConversionOptions& options)
+{
+    const Failure source =
+        checkJobFolder(options.sourceFolder, true, Reason::SourceFolderMissing, QStringLiteral("提取文件夹"));
+    if (source.isFailure() || options.saveToSourceFolder)
+        return source;
+    // The save folder itself need not be writable: sub-folders below it that exist may be. A
+    // workbook that cannot be written fails on its own, with its reason.
+    return checkJobFolder(options.saveFolder, false, Reason::SaveFolderMissing, QStringLiteral("保存文件夹"));
+}
+
+QString folderCheckText(const Failure& failure)
+{
+    // A folder that does not exist keeps the program's own sentence, as it always read.
+    if (failure.reason == Reason::SourceFolderMissing || failure.reason == Reason::SaveFolderMissing)
+        return reasonText(failure.reason);
+    return files::displayText(failure.text());
 }
 
 QString summaryText(int convertedCount)

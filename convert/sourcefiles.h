@@ -11,18 +11,21 @@
 
 // Every file below `folder`, depth first: a folder's own files (hidden ones included, links
 // excluded) before its sub-folders (hidden ones excluded, links to folders followed), each group
-// sorted by lower-cased name. A folder already entered (by its canonical path) is not entered
+// sorted by lower-cased name. A folder already entered (by its device and inode) is not entered
 // again, so a link back to an enclosing folder cannot make the walk endless.
-// Entries that are not regular files (FIFOs, devices) and files whose names cannot be decoded are
-// listed too, so that they are reported as sources that cannot be opened rather than skipped.
-QList<QFileInfo> listSourceFiles(const QString& folder);
+// Names are read as bytes: a name that is not UTF-8 is listed under those bytes (files/path.h),
+// and folders deeper than the system's path limit are walked like the others. Entries that are
+// not regular files (FIFOs, devices) are listed too, so that they are reported as sources that
+// cannot be opened rather than skipped. A folder that cannot be read is not skipped in silence:
+// `unlisted`, when given, receives why.
+QList<QFileInfo> listSourceFiles(const QString& folder, QList<Failure>* unlisted = nullptr);
 
 // A listed file is a source file when its path, lower-cased, ends with ".txt".
 bool isSourceFile(const QFileInfo& entry);
 
 // Makes the folder exist, creating missing levels, and returns it. Never climbs above the file
-// system's root. Whether it succeeded shows in the later save.
-QString ensureFolder(const QString& path);
+// system's root. `failure`, when given, receives why it could not be made.
+QString ensureFolder(const QString& path, Failure* failure = nullptr);
 
 struct OutputLocation
 {
@@ -46,6 +49,18 @@ QString failureListFileName();
 // The settings-driven start removes a failure list left by an earlier run, so it is neither
 // converted as a source nor mistaken for this run's list.
 void removeOldFailureList(const ConversionOptions& options);
+
+// Checks the folders of a job before it starts, for the window and the command line alike: the
+// source folder must be a folder the user may list, the save folder (unless the workbooks go
+// beside the sources) a folder the user may enter. No failure when they are usable; otherwise
+// SourceFolderMissing or SaveFolderMissing for a folder that does not exist, or the cause
+// (FolderFieldEmpty, NotAFolder, NoPermission, PathBlocked, NameTooLong, ...) with the
+// path, and the folder's role (提取文件夹 or 保存文件夹) as the detail.
+Failure checkJobFolders(const ConversionOptions& options);
+
+// The message for a refused start: "提取文件夹不存在!" or "保存文件夹不存在!" as the program
+// always said for a folder that does not exist, else the cause with the path.
+QString folderCheckText(const Failure& failure);
 
 // "成功转换N个txt文件,"
 QString summaryText(int convertedCount);

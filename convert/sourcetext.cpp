@@ -1,22 +1,18 @@
 #include "convert/sourcetext.h"
 
+#include "files/filesystem.h"
 #include "unicode/codepages.h"
 #include "unicode/textdecoder.h"
 
 #include <QBuffer>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextCodec>
 
 #include <cstring>
 #include <memory>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -128,43 +124,41 @@ DecodedSource decodeSourceBytes(const QByteArray& bytes, const ConversionOptions
     return source;
 }
 
-bool openSourceFile(const QString& path, QFile& file, QString* errorString)
+bool openSourceFile(const QString& path, QFile& file, QString* errorString, Failure* failure)
 {
 #ifdef Q_OS_UNIX
-    const QByteArray encoded = QFile::encodeName(path);
-    const int fd = ::open(encoded.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    files::UniqueFd fd;
+    const Failure opened = files::openForReading(path, &fd);
+    if (opened.isFailure()) {
         if (errorString)
-            *errorString = QStringLiteral("无法打开: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            *errorString = opened.text();
+        if (failure)
+            *failure = opened;
         return false;
     }
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        if (errorString)
-            *errorString = QStringLiteral("不是普通文件");
-        return false;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         if (errorString)
             *errorString = file.errorString();
+        if (failure)
+            *failure = Failure(Reason::ReadError, QDir::toNativeSeparators(path), file.errorString());
         return false;
     }
+    fd.release();
     return true;
 #else
     file.setFileName(path);
     if (!QFileInfo(path).isFile()) {
         if (errorString)
             *errorString = QStringLiteral("不是普通文件");
+        if (failure)
+            *failure = Failure(Reason::NotARegularFile, QDir::toNativeSeparators(path));
         return false;
     }
     if (!file.open(QIODevice::ReadOnly)) {
         if (errorString)
             *errorString = file.errorString();
+        if (failure)
+            *failure = Failure(Reason::ReadError, QDir::toNativeSeparators(path), file.errorString());
         return false;
     }
     return true;
@@ -172,10 +166,10 @@ bool openSourceFile(const QString& path, QFile& file, QString* errorString)
 }
 
 bool readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source,
-                    QString* errorString)
+                    QString* errorString, Failure* failure)
 {
     QFile file;
-    if (!openSourceFile(nativePath, file, errorString))
+    if (!openSourceFile(nativePath, file, errorString, failure))
         return false;
     return decodeDevice(file, options, source, errorString);
 }
@@ -185,7 +179,7 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
 {
     ImportFileResult result;
     QFile source;
-    if (!openSourceFile(nativePath, source, &result.errorString)) {
+    if (!openSourceFile(nativePath, source, &result.errorString, &result.sourceFailure)) {
         result.sourceUnreadable = true;
         return result;
     }
@@ -212,7 +206,7 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
         return fail(result.errorString);
     if (!out.flush())
         return fail(out.errorString());
-    out.setFileTime(QFileInfo(nativePath).lastModified(), QFileDevice::FileModificationTime);
+    out.setFileTime(files::modificationTime(nativePath), QFileDevice::FileModificationTime);
     out.close();
     result.ok = true;
     return result;

@@ -11,6 +11,7 @@
 // of ending the text there, and every character that had to be replaced is reported with its
 // line.
 
+#include "automation/failure.h"
 #include "convert/conversionoptions.h"
 #include "unicode/decodingreport.h"
 
@@ -36,13 +37,15 @@ struct DecodedSource
 // Decodes a whole source's bytes by the options.
 DecodedSource decodeSourceBytes(const QByteArray& bytes, const ConversionOptions& options);
 
-// Opens a source file for reading only. Anything but a regular file (a FIFO, a device, a folder)
-// is refused without blocking.
-bool openSourceFile(const QString& path, QFile& file, QString* errorString);
+// Opens a source file for reading only, by its path's exact bytes (files/filesystem.h). Anything
+// but a regular file (a FIFO, a device, a folder) is refused without blocking. `failure`, when
+// given, receives why it cannot be opened.
+bool openSourceFile(const QString& path, QFile& file, QString* errorString, Failure* failure = nullptr);
 
-// Reads and decodes one source file. False (with errorString) when it cannot be opened or read.
+// Reads and decodes one source file. False (with errorString) when it cannot be opened or read;
+// `failure`, when given, receives why it could not be opened.
 bool readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source,
-                    QString* errorString);
+                    QString* errorString, Failure* failure = nullptr);
 
 // The import file of one source. It is written in the system's 8-bit code page, whose number is
 // announced to the import (936 for GBK, 65001 for UTF-8, ...); when the text holds characters that
@@ -52,6 +55,7 @@ struct ImportFileResult
 {
     bool ok = false;
     bool sourceUnreadable = false; // the source could not be opened
+    Failure sourceFailure;         // why it could not be opened
     int codePage = 65001;
     QStringList warnings; // what the decoding had to repair
     QString errorString;

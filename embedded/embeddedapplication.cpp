@@ -1,6 +1,7 @@
 #include "embedded/embeddedapplication.h"
 
 #include "cells/cellmodel.h"
+#include "files/filesystem.h"
 #include "text/textimport.h"
 #include "workbook/workbooksaver.h"
 
@@ -497,7 +498,7 @@ EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions
     }
     // The document time comes from the text, so converting the same text again gives the same
     // bytes.
-    EmbeddedBook* book = m_state.newBook(importedSheetName(path), QFileInfo(path).lastModified().toUTC());
+    EmbeddedBook* book = m_state.newBook(importedSheetName(path), files::modificationTime(path));
     book->setImport(path, options, std::move(source));
     return book;
 }

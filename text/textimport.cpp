@@ -1,11 +1,11 @@
 #include "text/textimport.h"
 
+#include "files/filedevice.h"
 #include "text/delimitedsplitter.h"
 #include "text/valuerecognizer.h"
 #include "unicode/textdecoder.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <algorithm>
 
@@ -20,7 +20,7 @@ constexpr int MaxTableColumns = 1 << 16;
 class TextImportSource : public TextImport
 {
 public:
-    TextImportSource(std::unique_ptr<QFile> file, const ImportOptions& options)
+    TextImportSource(std::unique_ptr<QIODevice> file, const ImportOptions& options)
         : m_file(std::move(file)), m_options(options), m_decoder(m_file.get()), m_splitter(&m_decoder, options)
     {
         const int lastNamed = options.columnTypes.empty() ? 0 : options.columnTypes.rbegin()->first;
@@ -123,7 +123,7 @@ private:
         }
     }
 
-    std::unique_ptr<QFile> m_file;
+    std::unique_ptr<QIODevice> m_file;
     ImportOptions m_options;
     unicode::TextDecoder m_decoder;
     DelimitedSplitter m_splitter;
@@ -151,9 +151,11 @@ std::unique_ptr<TextImport> openTextImport(const QString& path, const ImportOpti
     if (options.dataType != 1)
         return fail(Failure(Reason::UnsupportedImport, QString(),
                             QStringLiteral("未知的数据类型 %1, 只能导入带分隔符的文本 (1)").arg(options.dataType)));
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly))
-        return fail(Failure(Reason::ReadError, nativePath, file->errorString()));
+    // Opened by the path's exact bytes, read-only, regular files only; the failure says why not.
+    Failure opened;
+    std::unique_ptr<QIODevice> file = files::openReadDevice(path, &opened);
+    if (!file)
+        return fail(opened);
     auto source = std::make_unique<TextImportSource>(std::move(file), options);
     const Failure started = source->start(nativePath);
     if (started.isFailure())

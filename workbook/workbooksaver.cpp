@@ -1,21 +1,15 @@
 #include "workbook/workbooksaver.h"
 
+#include "files/atomicfile.h"
+#include "files/filedevice.h"
+#include "files/path.h"
 #include "unicode/utf8.h"
 #include "xls/xlswriter.h"
 #include "xlsx/xlsxwriter.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 
-#include <cerrno>
-#include <cstdio>
 #include <string_view>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
 
 namespace engine {
 
@@ -51,33 +45,6 @@ private:
     QStringList m_messages;
     qint64 m_omitted = 0;
 };
-
-QString temporaryPathFor(const QString& path)
-{
-    // Hidden and with an ending no conversion run picks up, so a run that is interrupted
-    // between writing and renaming leaves nothing that looks like a source or a result.
-    const QString folder = QFileInfo(path).absolutePath();
-    const quint64 tag = QRandomGenerator::global()->generate64();
-    return folder + QLatin1String("/.quillmorne-") + QString::number(tag, 16) + QLatin1String(".tmp");
-}
-
-bool replaceFile(const QString& from, const QString& to, QString* error)
-{
-#ifdef Q_OS_WIN
-    if (MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
-                    reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    *error = qt_error_string(int(GetLastError()));
-    return false;
-#else
-    // rename() replaces an existing file in one step: readers see the old or the new workbook.
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
-        return true;
-    *error = qt_error_string(errno);
-    return false;
-#endif
-}
 
 class Saver
 {
@@ -235,7 +202,8 @@ SaveResult failed(const Failure& failure)
 
 QString validSheetName(const QString& name)
 {
-    QString valid = name;
+    // Bytes of a file name that are no text cannot be part of a sheet's name.
+    QString valid = files::validText(name);
     for (QChar& c : valid) {
         if (c.unicode() < 0x20 || QStringView(u"[]:*?/\\").contains(c))
             c = QLatin1Char('_');
@@ -255,19 +223,18 @@ QString continuationSheetName(const QString& firstName, int number)
     return unicode::utf16::left(firstName, maxSheetNameLength - suffix.size()) + suffix;
 }
 
-SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path,
+SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, QIODevice* device,
                         std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created)
 {
     if (!writer)
-        return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path)));
+        return failed(Failure(Reason::UnknownFileFormat));
     const WorkbookLimits own = writer->limits();
     const WorkbookLimits applied{qBound(1, limits.maxRows, own.maxRows), qBound(1, limits.maxColumns, own.maxColumns),
                                  qBound(1, limits.maxCellCharacters, own.maxCellCharacters)};
 
-    const QString temporary = temporaryPathFor(path);
     Failure error;
     Saver saver(rows, sheetBaseName, *writer, applied);
-    bool ok = writer->begin(temporary, created);
+    bool ok = writer->begin(device, created);
     if (!ok)
         error = Failure(Reason::WriteError, QString(), writer->errorString());
     ok = ok && saver.writeSheets(&error);
@@ -275,28 +242,42 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
         ok = false;
         error = Failure(Reason::WriteError, QString(), writer->errorString());
     }
-    // The writer lets go of the file before it is removed or renamed.
+    // The writer lets go of the device before its owner puts the file in place or discards it.
     writer.reset();
-    if (ok) {
-        QString renameError;
-        if (!replaceFile(temporary, path, &renameError)) {
-            ok = false;
-            error = Failure(Reason::WriteError, QString(), renameError);
-        }
-    }
     if (!ok) {
-        QFile::remove(temporary);
-        if (!error.isFailure())
-            error = Failure(Reason::SaveFailed);
-        if (error.path.isEmpty())
-            error.path = QDir::toNativeSeparators(path);
-        return failed(error);
+        // A write the system refused says why (a full disk, a file past the size limit, ...).
+        if (const int systemError = files::systemErrorOf(device);
+            systemError != 0 && error.reason == Reason::WriteError)
+            error = writeFailure(systemError, QString());
+        return failed(error.isFailure() ? error : Failure(Reason::SaveFailed));
     }
     SaveResult result;
     result.ok = true;
     result.warnings = saver.warnings();
     result.rows = saver.rowsWritten();
     result.sheets = saver.sheetCount();
+    return result;
+}
+
+SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path,
+                        std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created)
+{
+    const QString shownPath = QDir::toNativeSeparators(path);
+    if (!writer)
+        return failed(Failure(Reason::UnknownFileFormat, shownPath));
+    // Written as a file without a name beside the target and linked into place when complete: an
+    // existing workbook is only ever replaced by a complete one, and nothing is left behind however
+    // the save ends.
+    files::AtomicFile file(path);
+    if (const Failure opened = file.open(); opened.isFailure())
+        return failed(opened);
+    SaveResult result = saveWorkbook(rows, sheetBaseName, file.device(), std::move(writer), limits, created);
+    if (result.ok) {
+        if (const Failure committed = file.commit(); committed.isFailure())
+            result = failed(committed);
+    }
+    if (!result.ok && result.failure.path.isEmpty())
+        result.failure.path = shownPath;
     return result;
 }
 

@@ -2,8 +2,9 @@
 // Saving a stream of rows as a workbook file: the one place where a file format's limits are
 // applied. Rows beyond a sheet's limit continue on further sheets; columns and characters that
 // cannot be stored are cut and reported, in the result and on a last sheet of the workbook. The
-// file is written under a temporary name beside the target and renamed into place, so an
-// existing workbook is only ever replaced by a complete one.
+// file is written as an unnamed temporary file beside the target and linked into place
+// (files::AtomicFile), so an existing workbook is only ever replaced by a complete one, keeps its
+// permissions and stays behind a symbolic link, and an interrupted save leaves nothing.
 
 #include "automation/automation.h"
 #include "cells/rowsource.h"
@@ -14,6 +15,8 @@
 #include <QStringList>
 
 #include <memory>
+
+class QIODevice;
 
 namespace engine {
 
@@ -36,6 +39,11 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
 
 // The same with a given writer and limits no larger than the writer's own (tests use small ones).
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path,
+                        std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created);
+
+// Writes the workbook onto `device` (open for writing, seekable), which stays the caller's. A
+// device that tells its system error (files::SystemErrorSource) gives a failure of that reason.
+SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, QIODevice* device,
                         std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created);
 
 // `name` as a sheet may carry it: each of [ ] : * ? / \ (and control characters, and an

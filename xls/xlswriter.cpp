@@ -2,14 +2,14 @@
 
 #include "unicode/utf8.h"
 #include "xls/biff8.h"
+#include "xls/gsfdeviceoutput.h"
 
 #include <QDir>
-#include <QFile>
+#include <QIODevice>
 #include <QTemporaryFile>
 
 #include <gsf/gsf-outfile-msole.h>
 #include <gsf/gsf-outfile.h>
-#include <gsf/gsf-output-stdio.h>
 #include <gsf/gsf-utils.h>
 
 #include <algorithm>
@@ -200,7 +200,6 @@ struct Sheet
 
 struct XlsWriter::Private
 {
-    QString path;
     QString error;
     GsfOutput* sink = nullptr;
     bool begun = false;
@@ -229,8 +228,8 @@ struct XlsWriter::Private
         return false;
     }
 
-    // Removes the partly written file: libgsf deletes its temporary file instead of renaming
-    // it when the output carries an error at close.
+    // Lets go of the output without completing the container; the partly written file is its
+    // owner's to discard.
     void abandon()
     {
         if (!sink)
@@ -312,30 +311,21 @@ void XlsWriter::setSpillThreshold(std::size_t bytes)
 
 QString XlsWriter::errorString() const
 {
-    return d->error;
+    return d->error.isEmpty() ? ownFileError() : d->error;
 }
 
-bool XlsWriter::begin(const QString& path, const QDateTime& created)
+bool XlsWriter::begin(QIODevice* device, const QDateTime& created)
 {
     Q_UNUSED(created) // nothing in the workbook depends on the time; the bytes are fixed anyway
     if (d->begun)
         return d->fail(QStringLiteral("the workbook was already started"));
     d->begun = true;
-    d->path = path;
+    if (device == nullptr || !device->isWritable() || device->isSequential())
+        return d->fail(QStringLiteral("the workbook needs a writable, seekable device"));
 
     static std::once_flag gsfReady;
     std::call_once(gsfReady, [] { gsf_init(); });
-
-    // libgsf writes to a temporary file beside `path` and renames it on a successful close, so
-    // an unwritable folder shows up here, before any work.
-    GError* gerror = nullptr;
-    d->sink = gsf_output_stdio_new(QFile::encodeName(path).constData(), &gerror);
-    if (!d->sink) {
-        const QString reason = gerror ? QString::fromUtf8(gerror->message) : QStringLiteral("unknown error");
-        if (gerror)
-            g_error_free(gerror);
-        return d->fail(QStringLiteral("cannot create %1: %2").arg(QDir::toNativeSeparators(path), reason));
-    }
+    d->sink = newGsfDeviceOutput(device);
     return true;
 }
 
@@ -493,7 +483,8 @@ bool XlsWriter::finish()
         d->abandon();
         return false;
     }
-    return true;
+    QString error;
+    return commitOwnFile(&error) || d->fail(error);
 }
 
 bool XlsWriter::Private::assemble()
@@ -626,9 +617,8 @@ bool XlsWriter::Private::assemble()
             QString reason = outputError(stream);
             if (reason.isEmpty())
                 reason = outputError(sink);
-            return fail(
-                QStringLiteral("cannot write %1: %2")
-                    .arg(QDir::toNativeSeparators(path), reason.isEmpty() ? QStringLiteral("write failed") : reason));
+            return fail(QStringLiteral("cannot write the workbook: %1")
+                            .arg(reason.isEmpty() ? QStringLiteral("write failed") : reason));
         }
         return true;
     };
@@ -677,20 +667,19 @@ bool XlsWriter::Private::assemble()
 
     const bool streamClosed = gsf_output_close(stream);
     if (ok && !streamClosed)
-        ok = fail(QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), outputError(stream)));
+        ok = fail(QStringLiteral("cannot write the workbook: %1").arg(outputError(stream)));
     g_object_unref(stream);
     if (!ok)
         gsf_output_set_error(sink, 0, "abandoned");
     const bool oleClosed = gsf_output_close(GSF_OUTPUT(ole));
     if (ok && !oleClosed)
-        ok = fail(
-            QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), outputError(GSF_OUTPUT(ole))));
+        ok = fail(QStringLiteral("cannot write the workbook: %1").arg(outputError(GSF_OUTPUT(ole))));
     g_object_unref(ole);
     if (!ok)
         return false;
     // libgsf reports some failures only as the output's error state, not as a false return.
     if ((!gsf_output_is_closed(sink) && !gsf_output_close(sink)) || gsf_output_error(sink))
-        return fail(QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), outputError(sink)));
+        return fail(QStringLiteral("cannot write the workbook: %1").arg(outputError(sink)));
     g_object_unref(sink);
     sink = nullptr;
     return true;

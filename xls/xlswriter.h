@@ -22,7 +22,8 @@ public:
     ~XlsWriter() override;
 
     WorkbookLimits limits() const override;
-    bool begin(const QString& path, const QDateTime& created) override;
+    using WorkbookWriter::begin;
+    bool begin(QIODevice* device, const QDateTime& created) override;
     bool addSheet(const QString& name, const std::vector<std::pair<int, NumberFormat>>& columnFormats) override;
     bool writeRow(int row, const Cell* cells, int count) override;
     bool finish() override;

@@ -169,11 +169,12 @@ class XlsxWriter : public WorkbookWriter
 public:
     WorkbookLimits limits() const override { return {kMaxRows, kMaxColumns, kMaxStringLength}; }
 
-    bool begin(const QString& path, const QDateTime& created) override
+    using WorkbookWriter::begin;
+    bool begin(QIODevice* device, const QDateTime& created) override
     {
         if (m_begun)
             return fail(QStringLiteral("the workbook is already started"));
-        if (!m_zip.open(path))
+        if (!m_zip.open(device))
             return fail(m_zip.errorString());
         m_begun = true;
         m_created = documentTime(created);
@@ -349,10 +350,13 @@ public:
         if (!m_zip.close())
             return fail(m_zip.errorString());
         m_begun = false;
+        QString error;
+        if (!commitOwnFile(&error))
+            return fail(error);
         return true;
     }
 
-    QString errorString() const override { return m_error; }
+    QString errorString() const override { return m_error.isEmpty() ? ownFileError() : m_error; }
 
 private:
     NumberFormat formatOf(const Cell& cell, int column) const

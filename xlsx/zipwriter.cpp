@@ -1,6 +1,9 @@
 #include "xlsx/zipwriter.h"
 
+#include "files/filedevice.h"
+
 #include <QDir>
+#include <QIODevice>
 
 #include <zlib.h>
 
@@ -117,7 +120,10 @@ public:
     // `first` is the writer's own stream. An entry that fits in one chunk is compressed with it on
     // the caller's thread; the workers, the second with a stream of its own, start with the second
     // chunk. Most sheets are small, and a run over many small sources then never starts a thread.
-    Compressor(QFile& file, int level, z_stream* first) : m_file(file), m_second(level) { m_streams[0] = first; }
+    Compressor(QIODevice& device, int level, z_stream* first) : m_device(device), m_second(level)
+    {
+        m_streams[0] = first;
+    }
     ~Compressor() { stop(); }
 
     // Queues `buffer` and leaves an empty one in its place; false once writing has failed.
@@ -301,9 +307,9 @@ private:
             if (!job->ok && m_error.isEmpty())
                 m_error = QStringLiteral("the compressor failed");
             if (ok && !job->output.empty()) {
-                ok = m_file.write(job->output.data(), qint64(job->output.size())) == qint64(job->output.size());
+                ok = m_device.write(job->output.data(), qint64(job->output.size())) == qint64(job->output.size());
                 if (!ok)
-                    m_error = m_file.errorString();
+                    m_error = m_device.errorString();
             }
             m_crc = std::uint32_t(crc32_combine(m_crc, job->crc, z_off_t(job->input.size())));
             m_in += job->input.size();
@@ -322,7 +328,7 @@ private:
         }
     }
 
-    QFile& m_file;
+    QIODevice& m_device;
     DeflateStream m_second;
     std::array<z_stream*, kWorkers> m_streams{};
     std::array<std::thread, kWorkers> m_threads;
@@ -351,14 +357,30 @@ ZipWriter::~ZipWriter()
     abandon();
 }
 
-bool ZipWriter::open(const QString& path)
+bool ZipWriter::open(QIODevice* device)
 {
-    m_file.setFileName(path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        return fail(QStringLiteral("cannot create %1: %2").arg(QDir::toNativeSeparators(path), m_file.errorString()));
+    abandon();
+    if (device == nullptr || !device->isWritable() || device->isSequential())
+        return fail(QStringLiteral("the archive needs a writable, seekable device"));
+    m_device = device;
+    m_name.clear();
     m_position = 0;
     m_pending.clear();
     m_entries.clear();
+    m_error.clear();
+    return true;
+}
+
+bool ZipWriter::open(const QString& path)
+{
+    Failure failure;
+    std::unique_ptr<QIODevice> file = files::createFileDevice(path, &failure);
+    if (!file)
+        return fail(QStringLiteral("cannot create %1: %2").arg(QDir::toNativeSeparators(path), failure.text()));
+    if (!open(file.get()))
+        return false;
+    m_ownDevice = std::move(file);
+    m_name = QDir::toNativeSeparators(path);
     return true;
 }
 
@@ -421,7 +443,7 @@ bool ZipWriter::beginEntry(const std::string& name)
     z_stream* stream = m_deflate->fresh();
     if (stream == nullptr)
         return fail(QStringLiteral("the compressor cannot start"));
-    m_compressor = std::make_unique<Compressor>(m_file, m_level, stream);
+    m_compressor = std::make_unique<Compressor>(*m_device, m_level, stream);
     m_buffer.clear();
     m_buffer.reserve(kSmallEntry + (std::size_t(1) << 12));
     return true;
@@ -463,7 +485,7 @@ bool ZipWriter::endEntry()
     m_compressor.reset();
     m_buffer.clear();
     if (!ok)
-        return fail(QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(m_file.fileName()), error));
+        return fail(writeError(error));
     m_position += entry.compressedSize;
     if (!patchLocalHeader(entry))
         return false;
@@ -530,13 +552,13 @@ bool ZipWriter::patchLocalHeader(const Entry& entry)
     if (!writePending())
         return false;
     const qint64 end = qint64(m_position);
-    bool ok = m_file.seek(qint64(entry.offset + 14)) && m_file.write(fields.data(), 12) == 12;
+    bool ok = m_device->seek(qint64(entry.offset + 14)) && m_device->write(fields.data(), 12) == 12;
     if (ok && zip64) {
-        ok = m_file.seek(qint64(entry.offset + 4)) && m_file.write(version.data(), 2) == 2 &&
-             m_file.seek(qint64(extraOffset)) &&
-             m_file.write(extra.data(), qint64(extra.size())) == qint64(extra.size());
+        ok = m_device->seek(qint64(entry.offset + 4)) && m_device->write(version.data(), 2) == 2 &&
+             m_device->seek(qint64(extraOffset)) &&
+             m_device->write(extra.data(), qint64(extra.size())) == qint64(extra.size());
     }
-    if (!ok || !m_file.seek(end))
+    if (!ok || !m_device->seek(end))
         return failIo();
     return true;
 }
@@ -545,7 +567,7 @@ bool ZipWriter::close()
 {
     if (m_compressor)
         return fail(QStringLiteral("a streamed entry is still open"));
-    if (!m_file.isOpen())
+    if (m_device == nullptr)
         return fail(QStringLiteral("the archive is not open"));
     const std::uint64_t directoryOffset = m_position;
     std::string directory;
@@ -617,11 +639,11 @@ bool ZipWriter::close()
     put16(directory, 0);
     if (!writeRaw(directory.data(), directory.size()) || !writePending())
         return false;
-    if (!m_file.flush())
-        return failIo();
-    m_file.close();
-    if (m_file.error() != QFileDevice::NoError)
-        return failIo();
+    m_device = nullptr;
+    if (m_ownDevice) {
+        m_ownDevice->close();
+        m_ownDevice.reset();
+    }
     return true;
 }
 
@@ -632,8 +654,8 @@ void ZipWriter::abandon()
         m_compressor.reset();
     }
     m_pending.clear();
-    if (m_file.isOpen())
-        m_file.close();
+    m_device = nullptr;
+    m_ownDevice.reset();
 }
 
 bool ZipWriter::writeRaw(const char* data, std::size_t size)
@@ -647,7 +669,7 @@ bool ZipWriter::writePending()
 {
     if (m_pending.empty())
         return true;
-    if (m_file.write(m_pending.data(), qint64(m_pending.size())) != qint64(m_pending.size()))
+    if (m_device->write(m_pending.data(), qint64(m_pending.size())) != qint64(m_pending.size()))
         return failIo();
     m_pending.clear();
     return true;
@@ -661,8 +683,13 @@ bool ZipWriter::fail(const QString& message)
 
 bool ZipWriter::failIo()
 {
-    return fail(
-        QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(m_file.fileName()), m_file.errorString()));
+    return fail(writeError(m_device != nullptr ? m_device->errorString() : QString()));
+}
+
+QString ZipWriter::writeError(const QString& reason) const
+{
+    return m_name.isEmpty() ? QStringLiteral("cannot write the archive: %1").arg(reason)
+                            : QStringLiteral("cannot write %1: %2").arg(m_name, reason);
 }
 
 } // namespace engine

@@ -11,7 +11,6 @@
 // directory) are gathered in memory and written in large pieces, so a small workbook costs one
 // write call instead of one or two per entry.
 
-#include <QFile>
 #include <QString>
 
 #include <cstdint>
@@ -19,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+class QIODevice;
 
 namespace engine {
 
@@ -32,6 +33,10 @@ public:
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
 
+    // Starts the archive on `device` (open for writing, seekable: local headers are patched once
+    // an entry's size is known). The device is the caller's and stays open.
+    bool open(QIODevice* device);
+    // The same on a file created (or emptied) at `path`, which close() closes.
     bool open(const QString& path);
     // Adds a whole, deflated entry. No streamed entry may be open.
     bool addEntry(const std::string& name, std::string_view data);
@@ -56,9 +61,9 @@ public:
     bool flushIfFull() { return m_buffer.size() < kSmallEntry || growOrHandOver(); }
     bool endEntry();
 
-    // Writes the central directory and closes the file.
+    // Writes the central directory; a file of open(path) is closed.
     bool close();
-    // Stops any streamed entry and closes the file without completing it.
+    // Stops any streamed entry and lets the device go without completing the archive.
     void abandon();
 
     QString errorString() const { return m_error; }
@@ -92,11 +97,14 @@ private:
     bool writePending();
     bool fail(const QString& message);
     bool failIo();
+    QString writeError(const QString& reason) const;
 
     int m_level;
-    QFile m_file;
-    std::uint64_t m_position = 0; // of the archive's end, counting the bytes still pending
-    std::string m_pending;        // the archive's last bytes, not yet written to the file
+    QIODevice* m_device = nullptr;
+    std::unique_ptr<QIODevice> m_ownDevice; // the file of open(path)
+    QString m_name;                         // its path, for messages
+    std::uint64_t m_position = 0;           // of the archive's end, counting the bytes still pending
+    std::string m_pending;                  // the archive's last bytes, not yet written to the file
     std::vector<Entry> m_entries;
     std::string m_buffer;
     std::unique_ptr<DeflateStream> m_deflate; // declared before the compressor, which borrows it

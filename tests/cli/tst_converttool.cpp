@@ -108,6 +108,13 @@ private slots:
         Result noSave = runTool({"-o", dir.filePath("missing"), dir.path()});
         QCOMPARE(noSave.status, 2);
         QCOMPARE(noSave.err.trimmed(), QStringLiteral("保存文件夹不存在!"));
+
+        // A file given as a folder is named for what it is, not reported as missing.
+        QVERIFY(writeBytes(dir.filePath("file.txt"), "x"));
+        Result fileAsSource = runTool({dir.filePath("file.txt")});
+        QCOMPARE(fileAsSource.status, 2);
+        QCOMPARE(fileAsSource.err.trimmed(),
+                 QStringLiteral("不是文件夹: %1 (提取文件夹)").arg(QDir::toNativeSeparators(dir.filePath("file.txt"))));
     }
 
     void nestedFolderMirroredBelowTheSaveFolder()

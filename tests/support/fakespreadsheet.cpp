@@ -116,8 +116,13 @@ public:
         const bool readable = file.open(QIODevice::ReadOnly);
         importedBytes().append(readable ? file.readAll() : QByteArray());
         error = Failure();
+        if (app.behaviour.lockedImportOf.contains(QFileInfo(arguments.fileName).fileName())) {
+            error = Failure(Reason::Locked, arguments.fileName);
+            return false;
+        }
         if (!readable && app.behaviour.readsSourceTexts) {
-            error = Failure(Reason::ReadError, arguments.fileName, file.errorString());
+            error = Failure(QFileInfo::exists(arguments.fileName) ? Reason::ReadError : Reason::Vanished,
+                            arguments.fileName, file.errorString());
             return false;
         }
         if (app.behaviour.refuseImportOf.contains(QFileInfo(arguments.fileName).fileName()))

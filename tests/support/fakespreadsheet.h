@@ -31,6 +31,7 @@ struct FakeSpreadsheetBehaviour
     // Called on the run's thread as the run reaches "SaveAs <file name>" or "Cell <row>,<column>".
     std::function<void(const QString& point)> atPoint;
     bool readsSourceTexts = false; // like the embedded engine: imports take the source itself
+    QStringList lockedImportOf;    // file names whose import fails as held by another program
 };
 
 class FakeSpreadsheetApplication : public SpreadsheetApplication

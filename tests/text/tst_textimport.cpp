@@ -168,7 +168,7 @@ private slots:
         QTest::newRow("fixed width") << 2 << 65001 << true << Reason::UnsupportedImport << "固定宽度";
         QTest::newRow("unknown data type") << 7 << 65001 << true << Reason::UnsupportedImport << "7";
         QTest::newRow("unknown code page") << 1 << 4242 << true << Reason::UnsupportedImport << "4242";
-        QTest::newRow("missing file") << 1 << 65001 << false << Reason::ReadError << "";
+        QTest::newRow("missing file") << 1 << 65001 << false << Reason::Vanished << "";
     }
 
     void refused()

@@ -1,18 +1,22 @@
+#include "files/atomicfile.h"
 #include "workbook/workbooksaver.h"
 #include "xls/xlswriter.h"
 #include "xlsx/xlsxwriter.h"
 
+#include "support/failingdevice.h"
 #include "support/workbookreadback.h"
 
 #include <QtTest>
 
+#include <cerrno>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
-#ifdef Q_OS_UNIX
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 using namespace engine;
 
@@ -50,6 +54,8 @@ public:
     std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_formats; }
     bool nextRow(RowView& row) override
     {
+        if (m_onRow)
+            m_onRow();
         if (m_failAfter >= 0 && m_next == std::size_t(m_failAfter)) {
             m_error = QStringLiteral("read error in the test source");
             return false;
@@ -70,6 +76,7 @@ public:
 
     std::vector<std::pair<int, NumberFormat>> m_formats;
     int m_failAfter = -1;
+    std::function<void()> m_onRow; // called as each row is taken, while the workbook is written
 
 private:
     std::deque<std::string> m_texts;
@@ -88,6 +95,33 @@ SaveResult saveSmall(ListRowSource& rows, const QString& name, const QString& pa
 QStringList filesIn(const QString& folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+// Run as root, file access in this thread is checked as for the user "nobody" while this lives,
+// so that permissions apply as they do for an ordinary user.
+class AsNobody
+{
+public:
+    AsNobody()
+    {
+        if (::geteuid() == 0) {
+            ::setfsgid(65534);
+            ::setfsuid(65534);
+        }
+    }
+    ~AsNobody()
+    {
+        if (::geteuid() == 0) {
+            ::setfsuid(0);
+            ::setfsgid(0);
+        }
+    }
+};
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 } // namespace
@@ -373,62 +407,176 @@ private slots:
         QCOMPARE(filesIn(m_dir->path()), QStringList{"kept.xlsx"});
     }
 
-    // A complete save replaces an existing workbook, and only the workbook is left behind.
-    void successfulSaveReplaces()
+    // A complete save replaces an existing workbook in one step: while it is written nothing new
+    // has a name in the folder (the file has none until it is complete), the workbook keeps its
+    // permission bits, and a symbolic link at its path stays and leads to the new workbook.
+    void replacing_data()
     {
-        const QString path = m_dir->filePath("replaced.xlsx");
-        QVERIFY(writeBytes(path, "old"));
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        const int created = int(0666 & ~mask);
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("mode");       // expected permission bits of the workbook
+        QTest::addColumn<QString>("target"); // the file that receives the workbook
+        QTest::newRow("new workbook") << "new" << created << "book.xlsx";
+        QTest::newRow("existing workbook replaced") << "existing 644" << 0644 << "book.xlsx";
+        QTest::newRow("a 600 workbook stays 600") << "existing 600" << 0600 << "book.xlsx";
+        QTest::newRow("a 755 workbook stays 755") << "existing 755" << 0755 << "book.xlsx";
+        QTest::newRow("a link stays, the file it leads to receives the workbook")
+            << "link" << 0640 << "real/target.xlsx";
+        QTest::newRow("a chain of links") << "chain" << 0640 << "real/target.xlsx";
+        QTest::newRow("a dangling link: the file it names is made") << "dangling" << created << "real/target.xlsx";
+        QTest::newRow("named temporary where unnamed files are refused") << "named" << 0644 << "book.xlsx";
+    }
+    void replacing()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, mode);
+        QFETCH(QString, target);
+        QVERIFY(QDir(m_dir->path()).mkdir("real"));
+        const QString path = m_dir->filePath("book.xlsx");
+        if (setup.startsWith("existing") || setup == "named") {
+            QVERIFY(writeBytes(path, "old"));
+            QVERIFY(::chmod(QFile::encodeName(path).constData(),
+                            mode_t(setup == "named" ? 0644 : setup.mid(9).toInt(nullptr, 8))) == 0);
+        } else if (setup != "new") {
+            if (setup != "dangling") {
+                QVERIFY(writeBytes(m_dir->filePath("real/target.xlsx"), "old"));
+                ::chmod(QFile::encodeName(m_dir->filePath("real/target.xlsx")).constData(), 0640);
+            }
+            QVERIFY(QFile::link("real/target.xlsx", setup == "chain" ? m_dir->filePath("middle.xlsx") : path));
+            if (setup == "chain")
+                QVERIFY(QFile::link("middle.xlsx", path));
+        }
+        // Temporaries that writers which are gone left in the receiving folder are removed by a
+        // later save (4194305 is past the largest process id); a running writer's (this
+        // process's) stays.
+        const QString receiver = m_dir->filePath(target);
+        const QString folder = QFileInfo(receiver).path();
+        const QString stale = QStringLiteral(".quillmorne-%1-0.tmp").arg(4194305);
+        const QString running = files::AtomicFile::temporaryNamePrefix() + QStringLiteral("1.tmp");
+        QVERIFY(writeBytes(folder + "/" + stale, "stale"));
+        QVERIFY(writeBytes(folder + "/" + running, "running"));
+        QStringList before = filesIn(folder);
+        before.removeAll(stale);
+
         ListRowSource rows;
         rows.addRow(0, {Cell::makeText("new")});
-        QVERIFY(saveWorkbook(rows, "S", path, FileFormatXlsx, someTime).ok);
-        QCOMPARE(readWorkbookBack(path).sheets.value(0).at(1, 1).value.toString(), QString("new"));
-        QCOMPARE(filesIn(m_dir->path()), QStringList{"replaced.xlsx"});
+        rows.addRow(1, {Cell::makeNumber(2)});
+        QStringList whileWriting;
+        rows.m_onRow = [&] {
+            if (whileWriting.isEmpty())
+                whileWriting = filesIn(folder);
+        };
+        files::AtomicFile::setUnnamedFilesAllowed(setup != "named");
+        const SaveResult result = saveWorkbook(rows, "S", path, FileFormatXlsx, someTime);
+        files::AtomicFile::setUnnamedFilesAllowed(true);
+        QVERIFY2(result.ok, qPrintable(result.failure.text()));
+
+        if (setup == "named") {
+            QVERIFY(!whileWriting.contains(stale));
+            QCOMPARE(whileWriting.filter(files::AtomicFile::temporaryNamePrefix()).size(), 2);
+        } else {
+            QCOMPARE(whileWriting, before);
+        }
+        QCOMPARE(readWorkbookBack(receiver).sheets.value(0).at(1, 1).value.toString(), QString("new"));
+        QCOMPARE(int(modeOf(receiver)), mode);
+        if (setup == "link" || setup == "chain" || setup == "dangling")
+            QVERIFY(QFileInfo(path).isSymLink());
+        // Only the workbook is new in the folder: no temporary file is left.
+        QStringList after = filesIn(folder);
+        after.removeAll(QFileInfo(receiver).fileName());
+        before.removeAll(QFileInfo(receiver).fileName());
+        QCOMPARE(after, before);
     }
 
-    void unwritableFolderFails()
+    // A save that cannot be made fails with its own reason and leaves everything as it was.
+    void saveFailsWithItsReason_data()
     {
-        const QString folder = m_dir->filePath("locked");
-        QVERIFY(QDir().mkpath(folder));
-        const QString path = folder + "/book.xlsx";
-        QVERIFY(writeBytes(path, "old"));
-#ifdef Q_OS_UNIX
-        if (geteuid() == 0)
-            QSKIP("running as root, which ignores folder permissions");
-#endif
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("reason");
+        QTest::newRow("folder the user may not write") << "locked folder" << int(Reason::NoPermission);
+        QTest::newRow("workbook the user may not write (mode 444)") << "444" << int(Reason::WorkbookNotWritable);
+        QTest::newRow("a folder at the workbook's path") << "folder" << int(Reason::IsAFolder);
+        QTest::newRow("a link to a folder at the workbook's path") << "link to folder" << int(Reason::IsAFolder);
+        QTest::newRow("a FIFO at the workbook's path") << "fifo" << int(Reason::NotARegularFile);
+        QTest::newRow("links in a loop") << "loop" << int(Reason::PathBlocked);
+        QTest::newRow("folder missing") << "missing" << int(Reason::FolderMissing);
+    }
+    void saveFailsWithItsReason()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, reason);
+        const QString folder = m_dir->filePath("out");
+        QVERIFY(QDir().mkpath(folder + "/sub/inside"));
+        ::chmod(QFile::encodeName(m_dir->path()).constData(), 0755);
+        ::chmod(QFile::encodeName(folder).constData(), setup == "locked folder" ? 0555 : 0777);
+        QString path = folder + "/book.xlsx";
+        if (setup == "locked folder" || setup == "444") {
+            QVERIFY(writeBytes(path, "old"));
+            ::chmod(QFile::encodeName(path).constData(), setup == "444" ? 0444 : 0666);
+        } else if (setup == "folder") {
+            path = folder + "/sub";
+        } else if (setup == "link to folder") {
+            QVERIFY(QFile::link("sub", path));
+        } else if (setup == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+        } else if (setup == "loop") {
+            QVERIFY(QFile::link("book.xlsx", path));
+        } else if (setup == "missing") {
+            path = folder + "/no/such/book.xlsx";
+        }
+        const QStringList before = filesIn(folder);
         ListRowSource rows;
         rows.addRow(0, {Cell::makeText("new")});
-        const SaveResult result = saveWorkbook(rows, "S", path, FileFormatXlsx, someTime);
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        SaveResult result;
+        {
+            AsNobody nobody;
+            result = saveWorkbook(rows, "S", path, FileFormatXlsx, someTime);
+        }
+        ::chmod(QFile::encodeName(folder).constData(), 0755);
         QVERIFY(!result.ok);
-        QVERIFY2(result.failure.isFailure(), "a failed save says why");
-        QCOMPARE(readBytes(path), QByteArray("old"));
-        QCOMPARE(filesIn(folder), QStringList{"book.xlsx"});
+        QCOMPARE(int(result.failure.reason), reason);
+        QVERIFY2(result.failure.path.startsWith(folder), qPrintable(result.failure.text()));
+        QVERIFY2(result.failure.text().startsWith(reasonText(Reason(reason))), qPrintable(result.failure.text()));
+        QCOMPARE(filesIn(folder), before);
+        if (setup == "locked folder" || setup == "444")
+            QCOMPARE(readBytes(path), QByteArray("old"));
+        QVERIFY(QFileInfo(folder + "/sub/inside").isDir());
     }
 
-    // The file is written completely but cannot take the target's place (a folder stands
-    // there): the folder is untouched and the written file is removed.
-    void renameFailureRemovesTheWrittenFile()
+    // A write the system refuses is reported by its cause, in either format; the device's
+    // system error decides, not its words.
+    void deviceFailureHasItsReason_data()
     {
-        const QString path = m_dir->filePath("taken.xlsx");
-        QVERIFY(QDir().mkpath(path + "/inside"));
-        ListRowSource rows;
-        rows.addRow(0, {Cell::makeText("x")});
-        const SaveResult result = saveWorkbook(rows, "S", path, FileFormatXlsx, someTime);
-        QVERIFY(!result.ok);
-        QVERIFY2(result.failure.text().contains("taken.xlsx"), qPrintable(result.failure.text()));
-        QVERIFY(QFileInfo(path + "/inside").isDir());
-        QCOMPARE(filesIn(m_dir->path()), QStringList());
+        QTest::addColumn<int>("fileFormat");
+        QTest::addColumn<qint64>("capacity");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("reason");
+        for (const int format : {FileFormatXlsx, FileFormatXls}) {
+            const char* name = format == FileFormatXlsx ? "xlsx" : "xls";
+            QTest::addRow("%s: disk full", name) << format << qint64(1000) << ENOSPC << int(Reason::DiskFull);
+            QTest::addRow("%s: quota exceeded", name) << format << qint64(1000) << EDQUOT << int(Reason::DiskFull);
+            QTest::addRow("%s: file too large", name) << format << qint64(1000) << EFBIG << int(Reason::FileTooLarge);
+            QTest::addRow("%s: input/output error", name) << format << qint64(0) << EIO << int(Reason::WriteError);
+        }
     }
-
-    void missingFolderFails()
+    void deviceFailureHasItsReason()
     {
+        QFETCH(int, fileFormat);
+        QFETCH(qint64, capacity);
+        QFETCH(int, error);
+        QFETCH(int, reason);
         ListRowSource rows;
-        rows.addRow(0, {Cell::makeText("x")});
-        const SaveResult result =
-            saveWorkbook(rows, "S", m_dir->filePath("no/such/folder/x.xlsx"), FileFormatXlsx, someTime);
+        for (int i = 0; i < 2000; ++i)
+            rows.addRow(i, {Cell::makeNumber(i * 1.5), Cell::makeText(rows.keep("text " + std::to_string(i)))});
+        FailingDevice device(capacity, error);
+        std::unique_ptr<WorkbookWriter> writer = fileFormat == FileFormatXlsx ? createXlsxWriter() : createXlsWriter();
+        const WorkbookLimits limits = writer->limits();
+        const SaveResult result = saveWorkbook(rows, "S", &device, std::move(writer), limits, someTime);
         QVERIFY(!result.ok);
-        QVERIFY(result.failure.isFailure());
+        QCOMPARE(int(result.failure.reason), reason);
+        QVERIFY2(result.failure.text().startsWith(reasonText(Reason(reason))), qPrintable(result.failure.text()));
     }
 
     // Without .xls support the request fails clearly and writes nothing; with it the workbook

@@ -1,3 +1,4 @@
+#include "support/failingdevice.h"
 #include "support/workbookreadback.h"
 #include "support/writercases.h"
 #include "xls/biff8.h"
@@ -5,6 +6,7 @@
 
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -24,11 +26,13 @@ struct SheetData
     std::vector<std::pair<int, std::vector<Cell>>> rows; // 0-based row and its cells
 };
 
-// Writes `sheets` through the WorkbookWriter interface; returns the writer's error, empty on
-// success.
-QString writeWorkbook(engine::WorkbookWriter& writer, const QString& path, const std::vector<SheetData>& sheets)
+// Writes `sheets` through the WorkbookWriter interface, into the file at `path` or, without one,
+// onto `device`; returns the writer's error, empty on success.
+QString writeWorkbook(engine::WorkbookWriter& writer, const QString& path, const std::vector<SheetData>& sheets,
+                      QIODevice* device = nullptr)
 {
-    if (!writer.begin(path, QDateTime(QDate(2024, 1, 5), QTime(13, 45), Qt::UTC)))
+    const QDateTime created(QDate(2024, 1, 5), QTime(13, 45), Qt::UTC);
+    if (!(path.isEmpty() ? writer.begin(device, created) : writer.begin(path, created)))
         return writer.errorString();
     for (const SheetData& sheet : sheets) {
         if (!writer.addSheet(sheet.name, sheet.columnFormats))
@@ -43,12 +47,13 @@ QString writeWorkbook(engine::WorkbookWriter& writer, const QString& path, const
     return {};
 }
 
-QString writeXls(const QString& path, const std::vector<SheetData>& sheets, std::size_t spillThreshold = 0)
+QString writeXls(const QString& path, const std::vector<SheetData>& sheets, std::size_t spillThreshold = 0,
+                 QIODevice* device = nullptr)
 {
     engine::XlsWriter writer;
     if (spillThreshold)
         writer.setSpillThreshold(spillThreshold);
-    return writeWorkbook(writer, path, sheets);
+    return writeWorkbook(writer, path, sheets, device);
 }
 
 // Text cells whose strings live in `storage` (kept alive by the caller).
@@ -467,19 +472,23 @@ for sheet in book.sheets():
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
-    // A full disk, simulated by a file size limit: the write fails with a message, and neither
-    // a partial workbook nor a temporary file stays behind.
+    // A full disk: the write fails with a message, and neither a partial workbook nor a temporary
+    // file stays behind. The workbook goes to a device that fails; the sheet records' own
+    // temporary file meets a file-size limit.
     void fullDiskFailsCleanly_data()
     {
         QTest::addColumn<qulonglong>("spillThreshold");
+        QTest::addColumn<qint64>("capacity");
         QTest::addColumn<QString>("message");
-        QTest::newRow("writing the workbook") << qulonglong(0) << QStringLiteral("cannot write");
+        QTest::newRow("writing the workbook") << qulonglong(0) << qint64(512 * 1024) << QStringLiteral("cannot write");
+        QTest::newRow("writing the container's tables") << qulonglong(0) << qint64(1) << QStringLiteral("cannot write");
         QTest::newRow("moving sheet records to the temporary file")
-            << qulonglong(4096) << QStringLiteral("cannot write the temporary sheet file");
+            << qulonglong(4096) << qint64(-1) << QStringLiteral("cannot write the temporary sheet file");
     }
     void fullDiskFailsCleanly()
     {
         QFETCH(qulonglong, spillThreshold);
+        QFETCH(qint64, capacity);
         QFETCH(QString, message);
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("full.xls"));
@@ -490,15 +499,23 @@ for sheet in book.sheets():
                 cells.push_back(Cell::makeNumber(row * 3.141592653589793 + column));
             sheet.rows.push_back({row, cells});
         }
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit previous{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-        rlimit limited = previous;
-        limited.rlim_cur = 512 * 1024;
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        const QString error = writeXls(file, {sheet}, std::size_t(spillThreshold));
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
+        FailingDevice device(capacity, ENOSPC);
+        QString error;
+        if (capacity >= 0) {
+            error = writeXls(QString(), {sheet}, std::size_t(spillThreshold), &device);
+            QVERIFY(device.failed());
+            QVERIFY2(error.contains(device.errorString()), qPrintable(error));
+        } else {
+            const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit previous{};
+            QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+            rlimit limited = previous;
+            limited.rlim_cur = 512 * 1024;
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+            error = writeXls(file, {sheet}, std::size_t(spillThreshold));
+            setrlimit(RLIMIT_FSIZE, &previous);
+            std::signal(SIGXFSZ, previousHandler);
+        }
         QVERIFY2(error.startsWith(message), qPrintable(error));
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         QCOMPARE(QDir::temp().entryList({QStringLiteral("quillmorne-xls-*")}), QStringList());

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 
+#include <memory>
+
 namespace {
 
 const QString cannotOpenText = QStringLiteral("遇到无法打开的txt文件,请先将其关闭,或重启电脑后再尝试转换!");
@@ -170,13 +172,13 @@ public:
 
     // The settings-driven steps for one source file. Returns false when the source is locked by
     // another program, which ends the run.
-    bool transformFile(const QFileInfo& entry, FileResult& result, const QTemporaryDir& importFolder)
+    bool transformFile(const QFileInfo& entry, FileResult& result)
     {
         if (usesCellByCellRoute(options))
             return transformCellByCell(entry, result);
         if (application->readsSourceTexts())
             return transformSourceText(entry, result);
-        return transformImportFile(entry, result, importFolder);
+        return transformImportFile(entry, result);
     }
 
     // The application reads the source itself, in the encoding the user chose: no import file.
@@ -186,14 +188,21 @@ public:
     }
 
     // The application imports an import file that the worker writes in the 8-bit code page.
-    bool transformImportFile(const QFileInfo& entry, FileResult& result, const QTemporaryDir& importFolder)
+    bool transformImportFile(const QFileInfo& entry, FileResult& result)
     {
-        if (!importFolder.isValid()) {
-            fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), importFolder.errorString()));
+        // Import files live in a private folder of the run, named like their source, so they can
+        // never overwrite a source and a missing save folder cannot break the import. The folder
+        // is made for the first import file, so a run that needs none leaves nothing behind even
+        // when it is killed.
+        if (!importFolder)
+            importFolder = std::make_unique<QTemporaryDir>(
+                QDir(QDir::tempPath()).filePath(QStringLiteral("quillmorne-import-XXXXXX")));
+        if (!importFolder->isValid()) {
+            fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), importFolder->errorString()));
             return true;
         }
         // The import file carries the source's name as valid text (the sheet is named after it).
-        const QString importFilePath = importFolder.filePath(files::validText(entry.fileName()));
+        const QString importFilePath = importFolder->filePath(files::validText(entry.fileName()));
         const ImportFileResult prepared = prepareImportFile(result.source, importFilePath, options);
         if (prepared.sourceUnreadable) {
             return sourceFailed(result, prepared.sourceFailure.isFailure()
@@ -395,6 +404,7 @@ public:
     QStringList failures;
     QSet<QString> savedWorkbooks; // written in this run
     QElapsedTimer fileTimer;
+    std::unique_ptr<QTemporaryDir> importFolder; // the COM route's import files
     RunSummary summary;
 };
 
@@ -456,12 +466,9 @@ void MergeObject::Transform()
     if (!run.openConnection())
         return;
 
-    // Import files live in a private folder of the run, named like their source, so they can
-    // never overwrite a source and a missing save folder cannot break the import.
-    QTemporaryDir importFolder(QDir(QDir::tempPath()).filePath(QStringLiteral("quillmorne-import-XXXXXX")));
     const QString failureListPath = failureListPathFor(run.options);
     const bool completed = run.forEachSource(
-        [&](const QFileInfo& entry, FileResult& result) { return run.transformFile(entry, result, importFolder); });
+        [&run](const QFileInfo& entry, FileResult& result) { return run.transformFile(entry, result); });
     run.writeFailureList(failureListPath);
     if (completed) {
         run.progress(summaryText(run.summary.converted));

@@ -34,6 +34,18 @@ private slots:
         QTest::newRow("local") << QStringList{"--encoding", "local", "in"} << "sourceUtf8Bom" << QVariant(true);
         QTest::newRow("cell by cell") << QStringList{"--cell-by-cell", "--text-columns", "1", "in"} << "cellByCellMode"
                                       << QVariant(true);
+        QTest::newRow("report to a file")
+            << QStringList{"--report", "out.json", "in"} << "reportPath" << QVariant("out.json");
+        QTest::newRow("report to standard output") << QStringList{"in", "--report=-"} << "reportPath" << QVariant("-");
+        QTest::newRow("no report by default") << QStringList{"in"} << "reportPath" << QVariant(QString());
+        QTest::newRow("short options together") << QStringList{"-qo", "/out", "in"} << "quiet" << QVariant(true);
+        QTest::newRow("value joined to a short option")
+            << QStringList{"-o/out", "in"} << "saveFolder" << QVariant(QDir::toNativeSeparators("/out/"));
+        QTest::newRow("option after the folder") << QStringList{"in", "--auto"} << "automatic" << QVariant(true);
+        QTest::newRow("last of a repeated option wins")
+            << QStringList{"-d", "comma", "-d", "space", "in"} << "delimiter" << QVariant(4);
+        QTest::newRow("folder named -") << QStringList{"-"} << "sourceFolder"
+                                        << QVariant(QDir::toNativeSeparators(QDir::current().filePath("-/")));
         QTest::newRow("folder after --") << QStringList{"--", "-odd-name"} << "sourceFolder"
                                          << QVariant(QDir::toNativeSeparators(QDir::current().filePath("-odd-name/")));
     }
@@ -45,13 +57,20 @@ private slots:
         const CommandLine command = parseCommandLine(arguments);
         QCOMPARE(int(command.action), int(CommandLine::Action::Convert));
         const ConversionOptions& o = command.options;
-        const QMap<QString, QVariant> fields{
-            {"delimiter", int(o.delimiter)},     {"saveToSourceFolder", o.saveToSourceFolder},
-            {"xlsxOutput", o.xlsxOutput},        {"saveFolder", o.saveFolder},
-            {"sourceFolder", o.sourceFolder},    {"consecutiveDelimiters", o.consecutiveDelimiters},
-            {"textColumns", o.textColumns},      {"textColumnsEnabled", o.textColumnsEnabled},
-            {"sourceUcs2", o.sourceUcs2},        {"sourceUtf8Bom", o.sourceUtf8Bom},
-            {"cellByCellMode", o.cellByCellMode}};
+        const QMap<QString, QVariant> fields{{"delimiter", int(o.delimiter)},
+                                             {"saveToSourceFolder", o.saveToSourceFolder},
+                                             {"xlsxOutput", o.xlsxOutput},
+                                             {"saveFolder", o.saveFolder},
+                                             {"sourceFolder", o.sourceFolder},
+                                             {"consecutiveDelimiters", o.consecutiveDelimiters},
+                                             {"textColumns", o.textColumns},
+                                             {"textColumnsEnabled", o.textColumnsEnabled},
+                                             {"sourceUcs2", o.sourceUcs2},
+                                             {"sourceUtf8Bom", o.sourceUtf8Bom},
+                                             {"cellByCellMode", o.cellByCellMode},
+                                             {"reportPath", command.reportPath},
+                                             {"quiet", command.quiet},
+                                             {"automatic", command.automatic}};
         QVERIFY(fields.contains(field));
         QCOMPARE(fields.value(field), value);
     }
@@ -72,6 +91,13 @@ private slots:
         QTest::newRow("cell by cell alone") << QStringList{"--cell-by-cell", "in"} << "--text-columns";
         QTest::newRow("flag with a value") << QStringList{"--xls=yes", "in"} << "--xls";
         QTest::newRow("save folder without value") << QStringList{"in", "-o"} << "-o";
+        QTest::newRow("empty save folder") << QStringList{"--save-to=", "in"} << "--save-to";
+        QTest::newRow("report without value") << QStringList{"in", "--report"} << "--report";
+        QTest::newRow("empty report name") << QStringList{"--report=", "in"} << "--report";
+        QTest::newRow("unknown letter among short options") << QStringList{"-qz", "in"} << "-z";
+        QTest::newRow("value option last among short options") << QStringList{"in", "-qd"} << "-d";
+        QTest::newRow("quiet with a value") << QStringList{"--quiet=1", "in"} << "--quiet";
+        QTest::newRow("three folders") << QStringList{"a", "--xls", "b", "c"} << "b";
     }
     void refused()
     {

@@ -2,6 +2,7 @@
 
 #include "cli/commandline.h"
 #include "cli/console.h"
+#include "cli/report.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
 #include "platform/terminationsignal.h"
@@ -17,9 +18,9 @@
 
 namespace {
 
-// What the run did, at its end: the summary on standard output (or the message that ended the
-// run), what an interruption left undone, and where the failure list is.
-void printEndOfRun(const RunSummary& summary, const QString& lastText)
+// What the run did, at its end: the summary on `summaryOut` (or the message that ended the run),
+// what an interruption left undone, and where the failure list is.
+void printEndOfRun(const RunSummary& summary, const QString& lastText, FILE* summaryOut)
 {
     // The last text of a run is its summary, or the message that ended it.
     if (summary.runFailure.isFailure()) {
@@ -27,7 +28,7 @@ void printEndOfRun(const RunSummary& summary, const QString& lastText)
         if (!summary.runFailure.path.isEmpty())
             printLine(stderr, summary.runFailure.path);
     } else {
-        printLine(stdout, summaryText(summary.converted));
+        printLine(summaryOut, summaryText(summary.converted));
     }
     if (summary.interrupted) {
         const QString done = summary.fileGivenUp ? QStringLiteral("已中断: 正在转换的文件已放弃")
@@ -37,7 +38,7 @@ void printEndOfRun(const RunSummary& summary, const QString& lastText)
                               : done + QStringLiteral("。"));
     }
     if (!summary.failureListPath.isEmpty())
-        printLine(stdout, QStringLiteral("无法转换的文件列在: %1").arg(summary.failureListPath));
+        printLine(summaryOut, QStringLiteral("无法转换的文件列在: %1").arg(summary.failureListPath));
 }
 
 // 0 all converted, 1 some not; a run that a signal stopped before it was done gives 128 + that
@@ -47,6 +48,44 @@ int exitStatus(const RunSummary& summary, int stopSignal)
     if (summary.interrupted && stopSignal != 0)
         return exitStatusForSignal(stopSignal);
     return summary.allConverted() ? 0 : 1;
+}
+
+// Hands each event of the run to the console and, when a report is asked for, to the report.
+class RunObservers : public MergeObserver
+{
+public:
+    RunObservers(ConsoleObserver* console, RunReport* report) : console(console), report(report) {}
+    void sourceFilesListed(int count) override { console->sourceFilesListed(count); }
+    void fileStarted(const QString& nativePath) override { console->fileStarted(nativePath); }
+    void fileFinished(const FileResult& result) override
+    {
+        console->fileFinished(result);
+        if (report)
+            report->fileFinished(result);
+    }
+
+private:
+    ConsoleObserver* console;
+    RunReport* report;
+};
+
+// Where the summary lines go: standard output, unless the report goes there, which keeps
+// standard output pure JSON for the script reading it.
+FILE* summaryStream(const CommandLine& command)
+{
+    return command.reportPath == QLatin1String("-") ? stderr : stdout;
+}
+
+// Writes the report, when one was asked for. False when it could not be written (and says so).
+bool finishReport(const CommandLine& command, const RunReport& report, const RunSummary& summary)
+{
+    if (command.reportPath.isEmpty())
+        return true;
+    QString error;
+    if (writeReport(command.reportPath, report.json(summary), &error))
+        return true;
+    printLine(stderr, oneLine(error));
+    return false;
 }
 
 } // namespace
@@ -73,15 +112,24 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
         printLine(stderr, folderProblem);
         return 2;
     }
+    if (!command.reportPath.isEmpty()) {
+        const QString reportProblem = reportPathProblem(command.reportPath);
+        if (!reportProblem.isEmpty()) {
+            printLine(stderr, oneLine(reportProblem));
+            return 2;
+        }
+    }
 
     if (!command.automatic)
         removeOldFailureList(command.options);
 
     ConsoleObserver console(command.quiet, isTerminal(stderr), colourWanted(isTerminal(stderr)));
+    RunReport report;
+    RunObservers observer(&console, command.reportPath.isEmpty() ? nullptr : &report);
     QThread thread;
     thread.setObjectName(QStringLiteral("conversion"));
     MergeObject* worker = new MergeObject;
-    worker->setObserver(&console);
+    worker->setObserver(&observer);
     worker->setApplicationFactory(binding);
     worker->setOptions(command.options);
     worker->moveToThread(&thread);
@@ -121,6 +169,8 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     thread.wait();
     delete worker;
     console.finish();
-    printEndOfRun(summary, lastText);
-    return exitStatus(summary, TerminationSignals::stageSignal());
+    printEndOfRun(summary, lastText, summaryStream(command));
+    const bool reported = finishReport(command, report, summary);
+    const int status = exitStatus(summary, TerminationSignals::stageSignal());
+    return status == 0 && !reported ? 1 : status;
 }

@@ -1,4 +1,5 @@
 #include "cli/console.h"
+#include "cli/report.h"
 #include "support/workbookreadback.h"
 
 #include <QDir>
@@ -158,6 +159,15 @@ private slots:
         Result noSave = runTool({"-o", dir.filePath("missing"), dir.path()});
         QCOMPARE(noSave.status, 2);
         QCOMPARE(noSave.err.trimmed(), QStringLiteral("保存文件夹不存在!"));
+
+        // A report that cannot be written stops the run before anything is converted.
+        QVERIFY(writeBytes(dir.filePath("in/a.txt"), "1"));
+        for (const QString& report : {dir.filePath("missing/r.json"), dir.filePath("in")}) {
+            Result noReport = runTool({"--report", report, dir.filePath("in")});
+            QCOMPARE(noReport.status, 2);
+            QVERIFY2(noReport.err.startsWith(QStringLiteral("无法写入报告: ")), qPrintable(noReport.err));
+            QVERIFY(!QFileInfo::exists(dir.filePath("in/a.xlsx")));
+        }
     }
 
     void nestedFolderMirroredBelowTheSaveFolder()
@@ -298,6 +308,104 @@ private slots:
         }
     }
 
+    // One record of the report, made from a FileResult: the keys and values a script reads, and
+    // the whole report valid under the schema.
+    void reportRecord_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("reason");
+        QTest::addColumn<qint64>("rows");
+        QTest::addColumn<QString>("encoding");
+        QTest::addColumn<QStringList>("warnings");
+        QTest::addColumn<QVariantMap>("expected");
+        const QString plain = QStringLiteral("/in/数据.txt");
+        QTest::newRow("converted, facts known")
+            << plain << int(FileStatus::Converted) << int(Reason::None) << qint64(70000) << "GB18030" << QStringList()
+            << QVariantMap{{"status", "converted"},     {"rows", 70000},        {"sheets", 2},
+                           {"encoding", "GB18030"},     {"reason", QVariant()}, {"source", plain},
+                           {"source_bytes", "<absent>"}};
+        QTest::newRow("facts unknown are null")
+            << plain << int(FileStatus::Converted) << int(Reason::None) << qint64(-1) << QString() << QStringList()
+            << QVariantMap{{"rows", QVariant()}, {"sheets", QVariant()}, {"encoding", QVariant()}};
+        QTest::newRow("failed, with its reason")
+            << plain << int(FileStatus::Failed) << int(Reason::NoPermission) << qint64(-1) << QString() << QStringList()
+            << QVariantMap{{"status", "failed"},
+                           {"reason.code", "no-permission"},
+                           {"reason.text", QStringLiteral("没有权限: /in/数据.txt")}};
+        QTest::newRow("skipped") << plain << int(FileStatus::Skipped) << int(Reason::Interrupted) << qint64(-1)
+                                 << QString() << QStringList()
+                                 << QVariantMap{{"status", "skipped"}, {"reason.code", "interrupted"}};
+        const QString latin1 = QStringLiteral("/in/caf") + QChar(0xDCE9) + QStringLiteral(".txt");
+        QTest::newRow("name not UTF-8: U+FFFD, and the exact bytes")
+            << latin1 << int(FileStatus::Converted) << int(Reason::None) << qint64(1) << "UTF-8" << QStringList()
+            << QVariantMap{{"source", QStringLiteral("/in/caf\uFFFD.txt")},
+                           {"source_bytes", QByteArray("/in/caf\xE9.txt").toBase64()},
+                           {"workbook_bytes", QByteArray("/out/caf\xE9.xlsx").toBase64()}};
+        QTest::newRow("warnings, one carrying a stray byte")
+            << plain << int(FileStatus::Converted) << int(Reason::None) << qint64(3) << "UTF-8"
+            << QStringList{QStringLiteral("第 2 行：超出每行 16384 列的上限"), QStringLiteral("x") + QChar(0xDC80)}
+            << QVariantMap{{"warnings", QStringList{QStringLiteral("第 2 行：超出每行 16384 列的上限"),
+                                                    QStringLiteral("x\uFFFD")}}};
+        for (int r = int(Reason::None) + 1; r <= int(Reason::Other); ++r)
+            QTest::addRow("failed: %s", reasonCode(Reason(r)))
+                << plain << int(FileStatus::Failed) << r << qint64(-1) << QString() << QStringList()
+                << QVariantMap{{"reason.code", QString::fromLatin1(reasonCode(Reason(r)))}};
+    }
+    void reportRecord()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, status);
+        QFETCH(int, reason);
+        QFETCH(qint64, rows);
+        QFETCH(QString, encoding);
+        QFETCH(QStringList, warnings);
+        QFETCH(QVariantMap, expected);
+        FileResult result;
+        result.source = source;
+        result.workbook =
+            QString(source).replace(QStringLiteral("/in/"), QStringLiteral("/out/")).replace(".txt", ".xlsx");
+        result.status = FileStatus(status);
+        if (reason != int(Reason::None))
+            result.failure = Failure(Reason(reason), source);
+        result.facts.rows = rows;
+        result.facts.sheets = rows < 0 ? -1 : int(rows / 65536 + 1);
+        result.facts.encoding = encoding;
+        result.warnings = warnings;
+        result.seconds = 0.25;
+        RunReport report;
+        report.fileFinished(result);
+        RunSummary summary;
+        summary.sources = 1;
+        const QByteArray json = report.json(summary);
+
+        QJsonParseError error;
+        const QJsonObject root = QJsonDocument::fromJson(json, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QVERIFY(QString::fromUtf8(json).toUtf8() == json); // valid UTF-8 throughout
+        const QJsonObject record = root.value("files").toArray().at(0).toObject();
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            const QStringList path = it.key().split('.');
+            QJsonValue value = record.value(path.first());
+            if (path.size() > 1)
+                value = value.toObject().value(path.at(1));
+            if (it.value() == QVariant("<absent>"))
+                QVERIFY2(value.isUndefined(), qPrintable(it.key()));
+            else if (!it.value().isValid())
+                QVERIFY2(value.isNull(), qPrintable(it.key()));
+            else if (it.value().type() == QVariant::StringList)
+                QCOMPARE(value.toVariant().toStringList(), it.value().toStringList());
+            else
+                QCOMPARE(value.toVariant(),
+                         it.value().type() == QVariant::ByteArray ? QVariant(it.value().toString()) : it.value());
+        }
+        const QJsonObject counts = root.value("summary").toObject();
+        const char* statusKeys[] = {"converted", "failed", "skipped"};
+        QCOMPARE(counts.value(statusKeys[status]).toInt(), 1);
+        const QString problems = schemaProblems(json);
+        QVERIFY2(problems.isEmpty(), qPrintable(problems + QString::fromUtf8(json)));
+    }
+
     // Where each message goes: failures and warnings on standard error, the summary on standard
     // output (standard error when the report takes standard output); colour only on a terminal
     // without NO_COLOR; no name breaks a line.
@@ -308,6 +416,7 @@ private slots:
         QTest::addColumn<bool>("reportToStdout");
         QTest::addColumn<bool>("colour");
         QTest::newRow("pipes") << false << QStringList{"TERM=xterm"} << false << false;
+        QTest::newRow("pipes, report on standard output") << false << QStringList{"TERM=xterm"} << true << false;
         QTest::newRow("terminal") << true << QStringList{"TERM=xterm", "NO_COLOR="} << false << true;
         QTest::newRow("terminal, NO_COLOR set") << true << QStringList{"TERM=xterm", "NO_COLOR=1"} << false << false;
         QTest::newRow("dumb terminal") << true << QStringList{"TERM=dumb", "NO_COLOR="} << false << false;

@@ -1,6 +1,9 @@
 #include "support/workbookreadback.h"
 
 #include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -18,7 +21,8 @@
 // signals in the middle of a large file. Whatever happens, every source ends up converted (a
 // complete workbook with all its rows), in the failure list, or not reached because the run
 // stopped (at a source it could not open, or on a signal); no partial or temporary file is left
-// in the output or in the temporary folder, and no source changes.
+// in the output or in the temporary folder, and no source changes. The run's report tells the
+// same story.
 class FaultsTest : public QObject
 {
     Q_OBJECT
@@ -195,6 +199,31 @@ class FaultsTest : public QObject
 
     static void openUp(const QString& path) { ::chmod(QFile::encodeName(path).constData(), 0777); }
 
+    // The record of the source at `path` (raw bytes): matched by its exact bytes where the report
+    // gives them (a name that is not valid UTF-8), else by the path itself.
+    static QJsonObject recordOf(const QJsonArray& records, const QByteArray& path)
+    {
+        for (const QJsonValue& value : records) {
+            const QJsonObject record = value.toObject();
+            const bool same = record.contains("source_bytes")
+                                  ? QByteArray::fromBase64(record.value("source_bytes").toString().toLatin1()) == path
+                                  : record.value("source").toString() == QString::fromUtf8(path);
+            if (same)
+                return record;
+        }
+        return {};
+    }
+
+    static QString schemaProblems(const QString& reportPath)
+    {
+        QProcess process;
+        process.start(QStringLiteral(QUILLMORNE_TEST_PYTHON),
+                      {QStringLiteral(QUILLMORNE_TEST_TOOLS "/checkreport.py"), reportPath});
+        if (!process.waitForFinished(60000))
+            return QStringLiteral("checkreport.py did not finish");
+        return process.exitCode() == 0 ? QString() : QString::fromUtf8(process.readAll());
+    }
+
 private slots:
     void initTestCase()
     {
@@ -254,7 +283,10 @@ private slots:
         }
 
         const QString tool = QStringLiteral(QUILLMORNE_BINARY_DIR "/quillmorne-convert");
-        QStringList arguments{"-q", "-o", saveDir.path(), sourceDir.path()};
+        QTemporaryDir reportDir;
+        openUp(reportDir.path());
+        const QString reportPath = reportDir.filePath("report.json");
+        QStringList arguments{"-q", "-o", saveDir.path(), "--report", reportPath, sourceDir.path()};
         if (c.xls)
             arguments.prepend("--xls");
         QProcess process;
@@ -319,9 +351,25 @@ private slots:
             QString::fromUtf8(readBytes(sourceDir.filePath(QStringLiteral("无法转换的文件目录.txt"))))
                 .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         const QString extension = c.xls ? QStringLiteral(".xls") : QStringLiteral(".xlsx");
+        const QJsonObject report = QJsonDocument::fromJson(readBytes(reportPath)).object();
+        QVERIFY2(schemaProblems(reportPath).isEmpty(), qPrintable(schemaProblems(reportPath)));
+        const QJsonArray records = report.value("files").toArray();
         QStringList expectedOutput;
         bool stopped = false;
+        int reached = 0;
         for (const Source& s : c.sources) {
+            // The report has one record for each source the run came to, with its outcome.
+            const QJsonObject record = recordOf(records, source + s.path);
+            const QString status = record.value("status").toString();
+            QVERIFY2(status == (s.outcome == Outcome::Converted ? "converted"
+                                : s.outcome == Outcome::Failed  ? "failed"
+                                                                : ""),
+                     qPrintable(QFile::decodeName(s.path) + ": " + status));
+            if (s.outcome == Outcome::Failed)
+                QVERIFY(!record.value("reason").toObject().value("code").toString().isEmpty());
+            if (s.outcome == Outcome::Converted && !record.value("rows").isNull())
+                QCOMPARE(record.value("rows").toInt(), s.rows);
+            reached += s.outcome == Outcome::NotReached ? 0 : 1;
             const QString name = QFile::decodeName(s.path);
             const QString workbook = saveDir.filePath(name.left(name.lastIndexOf('.')) + extension);
             QVERIFY2(readRaw(source + s.path) == (s.fifo ? QByteArray() : contentOf(s)), qPrintable(name)); // unchanged
@@ -353,6 +401,8 @@ private slots:
         if (!c.signalsSent.isEmpty()) // the summary of what was done is still written
             QVERIFY2(out.startsWith(QStringLiteral("成功转换%1个txt文件,").arg(expectedOutput.size())),
                      qPrintable(out));
+        QCOMPARE(records.size(), reached);
+        QCOMPARE(report.value("summary").toObject().value("not_reached").toInt(), c.sources.size() - reached);
 
         // Nothing else in the output: no temporary or partial workbook, no stray file.
         QStringList output;

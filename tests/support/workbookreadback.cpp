@@ -40,11 +40,12 @@ void keepCopy(const QString& path)
     if (!info.isFile() || info.size() > (limitGiven ? limit : 2 * 1024 * 1024))
         return;
     static int counter = 0;
-    QString name = QStringLiteral("%1-%2-%3-%4-%5")
-                       .arg(QString::fromLatin1(QTest::currentAppName()), QString::fromLatin1(QTest::currentTestFunction()),
-                            QString::fromUtf8(QTest::currentDataTag()))
-                       .arg(++counter)
-                       .arg(info.fileName());
+    QString name =
+        QStringLiteral("%1-%2-%3-%4-%5")
+            .arg(QString::fromLatin1(QTest::currentAppName()), QString::fromLatin1(QTest::currentTestFunction()),
+                 QString::fromUtf8(QTest::currentDataTag()))
+            .arg(++counter)
+            .arg(info.fileName());
     name.replace(QRegularExpression(QStringLiteral("[^\\w.\\-]+")), QStringLiteral("_"));
     QDir().mkpath(folder);
     QFile::copy(path, QDir(folder).filePath(name));

@@ -11,9 +11,10 @@ behind the other. "@VERSION@" becomes VERSION. For each SOURCE (named NAME.N.in)
     DIR/zh_CN/manN/NAME.N  DIR/zh_CN/manN/NAME.N.gz    Chinese
 
 The .gz files are compressed the way Debian wants them (maximum compression, no name or time in
-the header), so the same source always gives the same bytes. In the Chinese page a zero-width
-break point (\\:) follows each CJK character that may end a line: groff before 1.23 knows no
-line-breaking rules for Chinese and would otherwise break only at spaces.
+the header), so the same source always gives the same bytes. In both pages a zero-width break
+point (\\:) follows each CJK character that may end a line: groff before 1.23 knows no
+line-breaking rules for Chinese and would otherwise break only at spaces (the English page quotes
+the program's Chinese messages).
 """
 import argparse
 import gzip
@@ -114,7 +115,7 @@ def main():
             print(f"mkman: {e}", file=sys.stderr)
             return 1
         for language, folder in LANGUAGES.items():
-            body = pages[language] if language == "en" else chinese_breaks(pages[language])
+            body = chinese_breaks(pages[language])
             text = "\n".join(body).replace("@VERSION@", arguments.version)
             write_page(text, os.path.join(arguments.out, folder, f"man{section}", f"{page}.{section}"))
     return 0

@@ -3,10 +3,110 @@
 #include "convert/sourcefiles.h"
 #include "convert/textcolumns.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QVector>
 
 namespace {
+
+// One option of the tool, and what to say when its value is missing (empty for a flag).
+struct OptionRow
+{
+    QCommandLineOption option;
+    QString missingValue;
+};
+
+// The tool's options, in the order of the help text. QCommandLineParser reads them; its
+// descriptions stay empty because the help text is our own (commandLineHelp()).
+const QVector<OptionRow>& optionTable()
+{
+    static const QVector<OptionRow> table{
+        {QCommandLineOption({QStringLiteral("o"), QStringLiteral("save-to")}, QString(), QStringLiteral("dir")),
+         QStringLiteral("%1 需要一个文件夹")},
+        {QCommandLineOption(QStringLiteral("xls")), QString()},
+        {QCommandLineOption({QStringLiteral("d"), QStringLiteral("delimiter")}, QString(), QStringLiteral("name")),
+         QStringLiteral("%1 需要一个分隔符: tab, semicolon, comma 或 space")},
+        {QCommandLineOption(QStringLiteral("merge-delimiters")), QString()},
+        {QCommandLineOption(QStringLiteral("text-columns"), QString(), QStringLiteral("list")),
+         QStringLiteral("%1 需要一个列表: 以英文逗号分隔的列号 (从 1 开始), 例如 2,3,4")},
+        {QCommandLineOption(QStringLiteral("encoding"), QString(), QStringLiteral("name")),
+         QStringLiteral("%1 需要一个值: auto, utf16 或 local")},
+        {QCommandLineOption(QStringLiteral("cell-by-cell")), QString()},
+        {QCommandLineOption(QStringLiteral("auto")), QString()},
+        {QCommandLineOption(QStringLiteral("report"), QString(), QStringLiteral("file")),
+         QStringLiteral("%1 需要一个文件名 (- 表示标准输出)")},
+        {QCommandLineOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}), QString()},
+        {QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}), QString()},
+        {QCommandLineOption(QStringLiteral("version")), QString()},
+    };
+    return table;
+}
+
+QString dashed(const QString& name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+const OptionRow* findOption(const QString& name)
+{
+    for (const OptionRow& row : optionTable()) {
+        if (row.option.names().contains(name))
+            return &row;
+    }
+    return nullptr;
+}
+
+bool takesValue(const OptionRow& row)
+{
+    return !row.option.valueName().isEmpty();
+}
+
+// QCommandLineParser says what went wrong in English only. When it refuses the arguments, they
+// are walked once more, in order, to name the first problem in the tool's own words.
+QString argumentProblem(const QStringList& arguments)
+{
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (argument == QLatin1String("--"))
+            break;
+        if (!argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("-"))
+            continue;
+        const bool last = i + 1 == arguments.size();
+        if (argument.startsWith(QLatin1String("--"))) {
+            const int equals = argument.indexOf(QLatin1Char('='));
+            const QString name = argument.mid(2, equals < 0 ? -1 : equals - 2);
+            const OptionRow* row = findOption(name);
+            if (!row)
+                return QStringLiteral("未知选项: %1 (用 --help 查看可用选项)").arg(dashed(name));
+            if (!takesValue(*row) && equals >= 0)
+                return QStringLiteral("选项 %1 不带值").arg(dashed(name));
+            if (takesValue(*row) && equals < 0) {
+                if (last)
+                    return row->missingValue.arg(dashed(name));
+                ++i;
+            }
+            continue;
+        }
+        // Short options may be written together ("-qo DIR"); a value may follow its letter.
+        for (int k = 1; k < argument.size(); ++k) {
+            const QString name = argument.mid(k, 1);
+            const OptionRow* row = findOption(name);
+            if (!row)
+                return QStringLiteral("未知选项: %1 (用 --help 查看可用选项)").arg(dashed(name));
+            if (takesValue(*row)) {
+                if (k + 1 == argument.size()) {
+                    if (last)
+                        return row->missingValue.arg(dashed(name));
+                    ++i;
+                }
+                break;
+            }
+        }
+    }
+    return QStringLiteral("无法识别的参数 (用 --help 查看用法)");
+}
 
 QString folderArgument(const QString& path)
 {
@@ -17,9 +117,23 @@ QString folderArgument(const QString& path)
     return native;
 }
 
-bool validTextColumns(const QString& list)
+// Sets the source decoding from an --encoding value; false for a name the tool does not know.
+bool applyEncoding(const QString& value, ConversionOptions* options)
 {
-    return !parseTextColumnList(list).invalid;
+    const QString lower = value.toLower();
+    if (lower == QLatin1String("auto")) {
+        options->sourceUcs2 = false;
+        options->sourceUtf8Bom = false;
+    } else if (lower == QLatin1String("utf16")) {
+        options->sourceUcs2 = true;
+        options->sourceUtf8Bom = false;
+    } else if (lower == QLatin1String("local")) {
+        options->sourceUcs2 = false;
+        options->sourceUtf8Bom = true;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -39,6 +153,8 @@ QString commandLineHelp()
                           "      --encoding 编码       auto | utf16 | local (默认: auto, 即 UTF-8, 否则 GBK)\n"
                           "      --cell-by-cell        逐个单元格写入 (需要 --text-columns)\n"
                           "      --auto                自动识别转换, 不使用以上导入设置\n"
+                          "      --report 文件         把每个文件的结果写成 JSON 报告; - 表示标准输出\n"
+                          "                            (此时汇总改写到标准错误)\n"
                           "  -q, --quiet               只输出汇总和错误\n"
                           "  -h, --help                显示本帮助\n"
                           "      --version             显示版本\n"
@@ -48,7 +164,21 @@ QString commandLineHelp()
                           "\n"
                           "退出状态: 0 全部转换成功; 1 有文件未能转换; 2 参数错误或文件夹不存在;\n"
                           "128+信号编号 被信号中断且有文件未转换 (Ctrl+C 为 130, SIGTERM 为 143, SIGHUP 为 129)。\n"
-                          "无法转换的文件列在源文件夹的 \"无法转换的文件目录.txt\" 中。\n");
+                          "无法转换的文件列在源文件夹的 \"无法转换的文件目录.txt\" 中。\n"
+                          "\n"
+                          "汇总写到标准输出; 进度、警告和失败 (附原因) 写到标准错误。只有标准错误是终端且没有设置\n"
+                          "NO_COLOR 环境变量时, \"失败\" 和 \"警告\" 才带颜色。\n"
+                          "详见 man quillmorne-convert。\n");
+}
+
+QStringList commandLineOptionNames()
+{
+    QStringList names;
+    for (const OptionRow& row : optionTable()) {
+        for (const QString& name : row.option.names())
+            names << dashed(name);
+    }
+    return names;
 }
 
 CommandLine parseCommandLine(const QStringList& arguments)
@@ -60,108 +190,64 @@ CommandLine parseCommandLine(const QStringList& arguments)
         return result;
     };
 
-    QString sourceFolder;
-    QString saveFolder;
-    bool haveSaveFolder = false;
-    bool endOfOptions = false;
-    ConversionOptions& options = result.options;
-
-    for (int i = 0; i < arguments.size(); ++i) {
-        QString argument = arguments.at(i);
-        QString inlineValue;
-        bool hasInlineValue = false;
-        if (!endOfOptions && argument.startsWith(QLatin1String("--"))) {
-            const int equals = argument.indexOf(QLatin1Char('='));
-            if (equals > 0) {
-                inlineValue = argument.mid(equals + 1);
-                argument = argument.left(equals);
-                hasInlineValue = true;
-            }
-        }
-        auto takeValue = [&](QString* value) {
-            if (hasInlineValue) {
-                *value = inlineValue;
-                return true;
-            }
-            if (i + 1 >= arguments.size())
-                return false;
-            *value = arguments.at(++i);
-            return true;
-        };
-
-        if (endOfOptions || !argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("-")) {
-            if (!sourceFolder.isEmpty())
-                return fail(QStringLiteral("只能给出一个源文件夹, 多余的参数: %1").arg(argument));
-            sourceFolder = argument;
-            continue;
-        }
-        if (argument == QLatin1String("--")) {
-            endOfOptions = true;
-        } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            result.action = CommandLine::Action::ShowHelp;
-            return result;
-        } else if (argument == QLatin1String("--version")) {
-            result.action = CommandLine::Action::ShowVersion;
-            return result;
-        } else if (argument == QLatin1String("-o") || argument == QLatin1String("--save-to")) {
-            if (!takeValue(&saveFolder) || saveFolder.isEmpty())
-                return fail(QStringLiteral("%1 需要一个文件夹").arg(argument));
-            haveSaveFolder = true;
-        } else if (argument == QLatin1String("--xls")) {
-            options.xlsxOutput = false;
-        } else if (argument == QLatin1String("-d") || argument == QLatin1String("--delimiter")) {
-            QString value;
-            if (!takeValue(&value))
-                return fail(QStringLiteral("%1 需要一个分隔符: tab, semicolon, comma 或 space").arg(argument));
-            if (!delimiterFromName(value, &options.delimiter))
-                return fail(QStringLiteral("无效的分隔符 \"%1\": 可选 %2").arg(value, delimiterNames()));
-        } else if (argument == QLatin1String("--merge-delimiters")) {
-            options.consecutiveDelimiters = true;
-        } else if (argument == QLatin1String("--text-columns")) {
-            QString value;
-            if (!takeValue(&value) || !validTextColumns(value))
-                return fail(QStringLiteral("无效的文本列 \"%1\": 请给出以英文逗号分隔的列号 (从 1 开始), 例如 2,3,4")
-                                .arg(value));
-            options.textColumnsEnabled = true;
-            options.textColumns = value;
-        } else if (argument == QLatin1String("--encoding")) {
-            QString value;
-            if (!takeValue(&value))
-                return fail(QStringLiteral("--encoding 需要一个值: auto, utf16 或 local"));
-            const QString lower = value.toLower();
-            if (lower == QLatin1String("auto")) {
-                options.sourceUcs2 = false;
-                options.sourceUtf8Bom = false;
-            } else if (lower == QLatin1String("utf16")) {
-                options.sourceUcs2 = true;
-                options.sourceUtf8Bom = false;
-            } else if (lower == QLatin1String("local")) {
-                options.sourceUcs2 = false;
-                options.sourceUtf8Bom = true;
-            } else {
-                return fail(QStringLiteral("无效的编码 \"%1\": 可选 auto, utf16 或 local").arg(value));
-            }
-        } else if (argument == QLatin1String("--cell-by-cell")) {
-            options.cellByCellMode = true;
-        } else if (argument == QLatin1String("--auto")) {
-            result.automatic = true;
-        } else if (argument == QLatin1String("-q") || argument == QLatin1String("--quiet")) {
-            result.quiet = true;
-        } else {
-            return fail(QStringLiteral("未知选项: %1 (用 --help 查看可用选项)").arg(argument));
-        }
-        if (hasInlineValue && (argument == QLatin1String("--xls") || argument == QLatin1String("--merge-delimiters") ||
-                               argument == QLatin1String("--cell-by-cell") || argument == QLatin1String("--auto") ||
-                               argument == QLatin1String("--quiet")))
-            return fail(QStringLiteral("选项 %1 不带值").arg(argument));
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    for (const OptionRow& row : optionTable())
+        parser.addOption(row.option);
+    if (!parser.parse(QStringList{QStringLiteral("quillmorne-convert")} + arguments))
+        return fail(argumentProblem(arguments));
+    if (parser.isSet(QStringLiteral("help"))) {
+        result.action = CommandLine::Action::ShowHelp;
+        return result;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        result.action = CommandLine::Action::ShowVersion;
+        return result;
     }
 
-    if (sourceFolder.isEmpty())
+    ConversionOptions& options = result.options;
+    const QString saveFolder = parser.value(QStringLiteral("save-to"));
+    const bool haveSaveFolder = parser.isSet(QStringLiteral("save-to"));
+    if (haveSaveFolder && saveFolder.isEmpty())
+        return fail(QStringLiteral("--save-to 需要一个文件夹"));
+    options.xlsxOutput = !parser.isSet(QStringLiteral("xls"));
+    if (parser.isSet(QStringLiteral("delimiter"))) {
+        const QString value = parser.value(QStringLiteral("delimiter"));
+        if (!delimiterFromName(value, &options.delimiter))
+            return fail(QStringLiteral("无效的分隔符 \"%1\": 可选 %2").arg(value, delimiterNames()));
+    }
+    options.consecutiveDelimiters = parser.isSet(QStringLiteral("merge-delimiters"));
+    if (parser.isSet(QStringLiteral("text-columns"))) {
+        const QString value = parser.value(QStringLiteral("text-columns"));
+        if (parseTextColumnList(value).invalid)
+            return fail(
+                QStringLiteral("无效的文本列 \"%1\": 请给出以英文逗号分隔的列号 (从 1 开始), 例如 2,3,4").arg(value));
+        options.textColumnsEnabled = true;
+        options.textColumns = value;
+    }
+    if (parser.isSet(QStringLiteral("encoding"))) {
+        const QString value = parser.value(QStringLiteral("encoding"));
+        if (!applyEncoding(value, &options))
+            return fail(QStringLiteral("无效的编码 \"%1\": 可选 auto, utf16 或 local").arg(value));
+    }
+    options.cellByCellMode = parser.isSet(QStringLiteral("cell-by-cell"));
+    result.automatic = parser.isSet(QStringLiteral("auto"));
+    result.quiet = parser.isSet(QStringLiteral("quiet"));
+    if (parser.isSet(QStringLiteral("report"))) {
+        result.reportPath = parser.value(QStringLiteral("report"));
+        if (result.reportPath.isEmpty())
+            return fail(QStringLiteral("--report 需要一个文件名 (- 表示标准输出)"));
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1)
+        return fail(QStringLiteral("只能给出一个源文件夹, 多余的参数: %1").arg(positional.at(1)));
+    if (positional.isEmpty() || positional.first().isEmpty())
         return fail(QStringLiteral("缺少源文件夹 (用 --help 查看用法)"));
     if (options.cellByCellMode && !options.textColumnsEnabled)
         return fail(QStringLiteral("--cell-by-cell 需要同时给出 --text-columns"));
 
-    options.sourceFolder = folderArgument(sourceFolder);
+    options.sourceFolder = folderArgument(positional.first());
     options.saveToSourceFolder = !haveSaveFolder;
     options.saveFolder = haveSaveFolder ? folderArgument(saveFolder) : QString();
     options.failureListPath = QDir::toNativeSeparators(QDir(options.sourceFolder).filePath(failureListFileName()));

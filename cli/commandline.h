@@ -15,13 +15,20 @@ struct CommandLine
     ConversionOptions options;
     bool automatic = false; // the automatic-recognition mode
     bool quiet = false;
+    // Where the machine-readable report goes: a file, "-" for standard output, empty for none.
+    QString reportPath;
     QString errorMessage; // for Action::Error: one plain sentence
 };
 
 // Parses the arguments (without the program name). Never touches the file system.
 CommandLine parseCommandLine(const QStringList& arguments);
 
+// The tool's own help text (Chinese); the parser's generated help is never shown.
 QString commandLineHelp();
+
+// Every option the parser knows, each name as typed ("-o", "--save-to", ...), in the order of
+// the help text. The manual, the help text and the shell completion must cover each of them.
+QStringList commandLineOptionNames();
 
 // Checks the folders the way the window does before a job (checkJobFolders): no failure when
 // they are usable, else why not; folderCheckText() gives the message to show.

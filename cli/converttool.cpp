@@ -1,6 +1,8 @@
 #include "cli/converttool.h"
 
 #include "cli/commandline.h"
+#include "cli/console.h"
+#include "cli/report.h"
 #include "convert/mergeobject.h"
 #include "convert/sourcefiles.h"
 #include "files/path.h"
@@ -15,137 +17,17 @@
 #include <csignal>
 #include <cstdio>
 
-#ifdef Q_OS_UNIX
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
-
 namespace {
 
-// A stream whose reader went away (a closed pipe: EPIPE; a terminal that hung up: EIO) or that
-// cannot take more is not written to again. What the run does does not depend on its being read.
-std::atomic<bool> stdoutBroken{false};
-std::atomic<bool> stderrBroken{false};
-
-void writeBytes(FILE* stream, const QByteArray& bytes)
-{
-    std::atomic<bool>& broken = stream == stdout ? stdoutBroken : stderrBroken;
-    if (broken.load())
-        return;
-    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) != size_t(bytes.size()) ||
-        std::fflush(stream) != 0) {
-        broken.store(true);
-        std::clearerr(stream);
-    }
-}
-
-bool stderrIsTerminal()
-{
-#ifdef Q_OS_UNIX
-    return ::isatty(STDERR_FILENO) == 1;
-#else
-    return false;
-#endif
-}
-
-int terminalWidth()
-{
-#ifdef Q_OS_UNIX
-    struct winsize size;
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
-        return size.ws_col;
-#endif
-    return 80;
-}
-
-void printLine(FILE* stream, const QString& text)
-{
-    // Bytes of a file name that are no text are shown as \xNN (files/path.h).
-    writeBytes(stream, files::displayText(text).toLocal8Bit() + '\n');
-}
-
-// Prints the run's progress on standard error: a progress bar on a terminal, one line per file
-// otherwise, nothing but errors and warnings when quiet.
-class ConsoleObserver : public MergeObserver
-{
-public:
-    ConsoleObserver(bool quiet, bool terminal) : quiet(quiet), terminal(terminal && !quiet) {}
-
-    bool drawsBar() const { return terminal; }
-
-    void sourceFilesListed(int count) override
-    {
-        QMutexLocker lock(&mutex);
-        total = count;
-    }
-
-    void fileFinished(const FileResult& result) override
-    {
-        QMutexLocker lock(&mutex);
-        ++done;
-        clearBar();
-        if (result.status == FileStatus::Failed)
-            printLine(stderr, QStringLiteral("失败: %1: %2").arg(result.source, result.failure.text()));
-        else if (!quiet && !terminal)
-            printLine(stderr,
-                      QStringLiteral("[%1/%2] %3 -> %4").arg(done).arg(total).arg(result.source, result.workbook));
-        for (const QString& warning : result.warnings)
-            printLine(stderr, QStringLiteral("警告: %1: %2").arg(result.source, warning));
-        drawBar(result.source);
-    }
-
-    void finish()
-    {
-        QMutexLocker lock(&mutex);
-        clearBar();
-    }
-
-private:
-    void clearBar()
-    {
-        if (terminal && barShown) {
-            writeBytes(stderr, "\r\033[K");
-            barShown = false;
-        }
-    }
-
-    void drawBar(const QString& current)
-    {
-        if (!terminal)
-            return;
-        const int width = terminalWidth();
-        const int barWidth = 24;
-        const int filled = total > 0 ? int(qint64(barWidth) * done / total) : barWidth;
-        QString line = QStringLiteral("[%1%2] %3/%4 ")
-                           .arg(QString(filled, QLatin1Char('#')), QString(barWidth - filled, QLatin1Char(' ')))
-                           .arg(done)
-                           .arg(total);
-        QString name = current;
-        const int room = width - line.size() - 1;
-        if (room < name.size())
-            name = QStringLiteral("…") + name.right(qMax(0, room - 1));
-        line += name;
-        writeBytes(stderr, '\r' + line.toLocal8Bit());
-        barShown = true;
-    }
-
-    QMutex mutex;
-    const bool quiet;
-    const bool terminal;
-    bool barShown = false;
-    int total = 0;
-    int done = 0;
-};
-
-// What the run did, at its end: the summary on standard output (or the message that ended the
-// run), what an interruption left undone, and where the failure list is.
-void printEndOfRun(const RunSummary& summary, const QString& lastText)
+// What the run did, at its end: the summary on `summaryOut` (or the message that ended the run),
+// what an interruption left undone, and where the failure list is.
+void printEndOfRun(const RunSummary& summary, const QString& lastText, FILE* summaryOut)
 {
     // The last text of a run is its summary, or the message that ended it.
     if (summary.runFailure.isFailure()) {
         printLine(stderr, lastText); // for a locked source, the message followed by its path
     } else {
-        printLine(stdout, summaryText(summary.converted));
+        printLine(summaryOut, summaryText(summary.converted));
     }
     if (summary.interrupted) {
         const QString done = summary.fileGivenUp ? QStringLiteral("已中断: 正在转换的文件已放弃")
@@ -155,7 +37,7 @@ void printEndOfRun(const RunSummary& summary, const QString& lastText)
                               : done + QStringLiteral("。"));
     }
     if (!summary.failureListPath.isEmpty())
-        printLine(stdout, QStringLiteral("无法转换的文件列在: %1").arg(summary.failureListPath));
+        printLine(summaryOut, QStringLiteral("无法转换的文件列在: %1").arg(summary.failureListPath));
 }
 
 // 0 all converted, 1 some not; a run that a signal stopped before it was done gives 128 + that
@@ -165,6 +47,44 @@ int exitStatus(const RunSummary& summary, int stopSignal)
     if (summary.interrupted && stopSignal != 0)
         return exitStatusForSignal(stopSignal);
     return summary.allConverted() ? 0 : 1;
+}
+
+// Hands each event of the run to the console and, when a report is asked for, to the report.
+class RunObservers : public MergeObserver
+{
+public:
+    RunObservers(ConsoleObserver* console, RunReport* report) : console(console), report(report) {}
+    void sourceFilesListed(int count) override { console->sourceFilesListed(count); }
+    void fileStarted(const QString& nativePath) override { console->fileStarted(nativePath); }
+    void fileFinished(const FileResult& result) override
+    {
+        console->fileFinished(result);
+        if (report)
+            report->fileFinished(result);
+    }
+
+private:
+    ConsoleObserver* console;
+    RunReport* report;
+};
+
+// Where the summary lines go: standard output, unless the report goes there, which keeps
+// standard output pure JSON for the script reading it.
+FILE* summaryStream(const CommandLine& command)
+{
+    return command.reportPath == QLatin1String("-") ? stderr : stdout;
+}
+
+// Writes the report, when one was asked for. False when it could not be written (and says so).
+bool finishReport(const CommandLine& command, const RunReport& report, const RunSummary& summary)
+{
+    if (command.reportPath.isEmpty())
+        return true;
+    QString error;
+    if (writeReport(command.reportPath, report.json(summary), &error))
+        return true;
+    printLine(stderr, oneLine(error));
+    return false;
 }
 
 } // namespace
@@ -190,11 +110,20 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
         printLine(stderr, folderCheckText(folderProblem));
         return 2;
     }
+    if (!command.reportPath.isEmpty()) {
+        const QString reportProblem = reportPathProblem(command.reportPath);
+        if (!reportProblem.isEmpty()) {
+            printLine(stderr, oneLine(reportProblem));
+            return 2;
+        }
+    }
 
     if (!command.automatic)
         removeOldFailureList(command.options);
 
-    ConsoleObserver observer(command.quiet, stderrIsTerminal());
+    ConsoleObserver console(command.quiet, isTerminal(stderr), colourWanted(isTerminal(stderr)));
+    RunReport report;
+    RunObservers observer(&console, command.reportPath.isEmpty() ? nullptr : &report);
     QThread thread;
     thread.setObjectName(QStringLiteral("conversion"));
     MergeObject* worker = new MergeObject;
@@ -216,7 +145,7 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     // handler says so itself, at once, whatever the threads are doing; on a terminal it first
     // clears the progress bar's line.
     TerminationSignals requests({SIGINT});
-    const QByteArray lineStart = observer.drawsBar() ? QByteArray("\r\033[K") : QByteArray();
+    const QByteArray lineStart = console.drawsBar() ? QByteArray("\r\033[K") : QByteArray();
     requests.setMessage(
         TerminationStage::StopAfterCurrentFile,
         lineStart + QStringLiteral("已收到中断信号: 当前文件完成后停止; 再按一次 Ctrl+C 立即停止。\n").toLocal8Bit());
@@ -237,7 +166,9 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     thread.quit();
     thread.wait();
     delete worker;
-    observer.finish();
-    printEndOfRun(summary, lastText);
-    return exitStatus(summary, TerminationSignals::stageSignal());
+    console.finish();
+    printEndOfRun(summary, lastText, summaryStream(command));
+    const bool reported = finishReport(command, report, summary);
+    const int status = exitStatus(summary, TerminationSignals::stageSignal());
+    return status == 0 && !reported ? 1 : status;
 }

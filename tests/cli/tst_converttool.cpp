@@ -1,12 +1,19 @@
+#include "cli/console.h"
+#include "cli/report.h"
 #include "support/workbookreadback.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 // quillmorne-convert run as a user runs it: real folders, real workbooks read back by openpyxl
@@ -23,10 +30,11 @@ class ConvertToolTest : public QObject
     };
 
     // Runs the tool; as root, `unprivileged` runs it as the user "nobody" so that permissions
-    // apply as they do for an ordinary user.
-    Result runTool(const QStringList& arguments, bool unprivileged = false)
+    // apply as they do for an ordinary user. `environment` ("NAME=value") is added to the tool's.
+    Result runTool(const QStringList& arguments, bool unprivileged = false, const QStringList& environment = {})
     {
         QProcess process;
+        process.setProcessEnvironment(withVariables(environment));
         const QString tool = QStringLiteral(QUILLMORNE_BINARY_DIR "/quillmorne-convert");
         if (unprivileged && ::geteuid() == 0)
             process.start(QStringLiteral("setpriv"),
@@ -40,6 +48,49 @@ class ConvertToolTest : public QObject
         result.out = QString::fromUtf8(process.readAllStandardOutput());
         result.err = QString::fromUtf8(process.readAllStandardError());
         return result;
+    }
+
+    static QProcessEnvironment withVariables(const QStringList& variables)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString& variable : variables)
+            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
+        return environment;
+    }
+
+    // Runs the tool with standard output and standard error on a terminal (a pseudo-terminal of
+    // script(1)); both arrive mixed in `out`.
+    Result runOnTerminal(const QStringList& arguments, const QStringList& environment)
+    {
+        QStringList words{QStringLiteral(QUILLMORNE_BINARY_DIR "/quillmorne-convert")};
+        words += arguments;
+        for (QString& word : words)
+            word = "'" + word.replace("'", "'\\''") + "'";
+        QProcess process;
+        process.setProcessEnvironment(withVariables(environment));
+        process.start(QStringLiteral("script"), {"-qfec", words.join(' '), "/dev/null"});
+        Result result;
+        if (!process.waitForFinished(120000))
+            return result;
+        result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.out = QString::fromUtf8(process.readAllStandardOutput());
+        return result;
+    }
+
+    // The report checked against the schema in docs/ by tests/tools/checkreport.py; empty when
+    // it is valid, else what is wrong.
+    static QString schemaProblems(const QByteArray& report)
+    {
+        QProcess process;
+        process.start(QStringLiteral(QUILLMORNE_TEST_PYTHON),
+                      {QStringLiteral(QUILLMORNE_TEST_TOOLS "/checkreport.py"), "-"});
+        process.write(report);
+        process.closeWriteChannel();
+        if (!process.waitForFinished(60000))
+            return QStringLiteral("checkreport.py did not finish");
+        if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        return {};
     }
 
     static void openUp(const QString& path)
@@ -115,6 +166,14 @@ private slots:
         QCOMPARE(fileAsSource.status, 2);
         QCOMPARE(fileAsSource.err.trimmed(),
                  QStringLiteral("不是文件夹: %1 (提取文件夹)").arg(QDir::toNativeSeparators(dir.filePath("file.txt"))));
+        // A report that cannot be written stops the run before anything is converted.
+        QVERIFY(writeBytes(dir.filePath("in/a.txt"), "1"));
+        for (const QString& report : {dir.filePath("missing/r.json"), dir.filePath("in")}) {
+            Result noReport = runTool({"--report", report, dir.filePath("in")});
+            QCOMPARE(noReport.status, 2);
+            QVERIFY2(noReport.err.startsWith(QStringLiteral("无法写入报告: ")), qPrintable(noReport.err));
+            QVERIFY(!QFileInfo::exists(dir.filePath("in/a.xlsx")));
+        }
     }
 
     void nestedFolderMirroredBelowTheSaveFolder()
@@ -189,6 +248,235 @@ private slots:
         QCOMPARE(run.status, 0);
         QCOMPARE(run.out.trimmed(), QStringLiteral("成功转换1个txt文件,"));
         QVERIFY(!QFileInfo::exists(source.filePath(QStringLiteral("无法转换的文件目录.txt"))));
+    }
+
+    // The columns a terminal gives a name; the progress bar is cut by them.
+    void displayWidth_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("columns");
+        QTest::newRow("ASCII") << QStringLiteral("report.txt") << 10;
+        QTest::newRow("CJK ideographs") << QStringLiteral("汉字表") << 6;
+        QTest::newRow("fullwidth letters and punctuation") << QStringLiteral("ＡＢ，") << 6;
+        QTest::newRow("Hangul syllables") << QStringLiteral("한국") << 4;
+        QTest::newRow("halfwidth katakana") << QStringLiteral("ｱｲ") << 2;
+        QTest::newRow("combining accent") << QStringLiteral("e\u0301") << 1;
+        QTest::newRow("zero-width space") << QStringLiteral("a\u200Bb") << 2;
+        QTest::newRow("emoji outside the BMP") << QString::fromUcs4(U"\U0001F600") << 2;
+        QTest::newRow("CJK extension B") << QString::fromUcs4(U"\U00020000x") << 3;
+    }
+    void displayWidth()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, columns);
+        QCOMPARE(::displayWidth(text), columns);
+    }
+
+    // The progress bar's line never takes the terminal's last column (the terminal would wrap it
+    // and "\r" could no longer redraw it), never holds a control character, and keeps the end
+    // of a name too long for it.
+    void progressLine_data()
+    {
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QString>("tail");
+        const QString cjk = QStringLiteral("/数据/") + QString(40, QChar(0x8868)) + QStringLiteral("尾.txt");
+        QTest::newRow("short name") << QStringLiteral("/d/a.txt") << 80 << QStringLiteral(" 3/10 /d/a.txt");
+        QTest::newRow("CJK name wider than the room") << cjk << 80 << QStringLiteral("表表尾.txt");
+        QTest::newRow("CJK name, narrow terminal") << cjk << 21 << QStringLiteral("尾.txt");
+        QTest::newRow("CJK name, wide terminal") << cjk << 200 << cjk;
+        QTest::newRow("newline in the name")
+            << QStringLiteral("/d/new\nline.txt") << 80 << QStringLiteral("/d/new\\nline.txt");
+        QTest::newRow("carriage return and escape in the name")
+            << QStringLiteral("/d/a\rb\x1B[2J.txt") << 80 << QStringLiteral("a\\rb\\x1B[2J.txt");
+        QTest::newRow("name bytes not UTF-8") << QStringLiteral("/d/caf") + QChar(0xDCE9) + QStringLiteral(".txt") << 80
+                                              << QStringLiteral("/d/caf\\xE9.txt");
+        QString emoji;
+        for (int i = 0; i < 50; ++i)
+            emoji += QString::fromUcs4(U"\U0001F600");
+        QTest::newRow("emoji cut between their pairs") << emoji << 40 << QString::fromUcs4(U"\U0001F600\U0001F600");
+    }
+    void progressLine()
+    {
+        QFETCH(QString, current);
+        QFETCH(int, width);
+        QFETCH(QString, tail);
+        const QString line = ::progressLine(3, 10, current, width);
+        QVERIFY2(::displayWidth(line) <= width - 1, qPrintable(line));
+        QVERIFY2(line.endsWith(tail), qPrintable(line));
+        QVERIFY2(line.contains(QStringLiteral(" 3/10 ")), qPrintable(line));
+        for (int i = 0; i < line.size(); ++i) {
+            QVERIFY2(line.at(i).unicode() >= 0x20, qPrintable(line));
+            if (line.at(i).isHighSurrogate())
+                QVERIFY2(i + 1 < line.size() && line.at(++i).isLowSurrogate(), qPrintable(line));
+            else
+                QVERIFY2(!line.at(i).isSurrogate(), qPrintable(line));
+        }
+    }
+
+    // One record of the report, made from a FileResult: the keys and values a script reads, and
+    // the whole report valid under the schema.
+    void reportRecord_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("reason");
+        QTest::addColumn<qint64>("rows");
+        QTest::addColumn<QString>("encoding");
+        QTest::addColumn<QStringList>("warnings");
+        QTest::addColumn<QVariantMap>("expected");
+        const QString plain = QStringLiteral("/in/数据.txt");
+        QTest::newRow("converted, facts known")
+            << plain << int(FileStatus::Converted) << int(Reason::None) << qint64(70000) << "GB18030" << QStringList()
+            << QVariantMap{{"status", "converted"},     {"rows", 70000},        {"sheets", 2},
+                           {"encoding", "GB18030"},     {"reason", QVariant()}, {"source", plain},
+                           {"source_bytes", "<absent>"}};
+        QTest::newRow("facts unknown are null")
+            << plain << int(FileStatus::Converted) << int(Reason::None) << qint64(-1) << QString() << QStringList()
+            << QVariantMap{{"rows", QVariant()}, {"sheets", QVariant()}, {"encoding", QVariant()}};
+        QTest::newRow("failed, with its reason")
+            << plain << int(FileStatus::Failed) << int(Reason::NoPermission) << qint64(-1) << QString() << QStringList()
+            << QVariantMap{{"status", "failed"},
+                           {"reason.code", "no-permission"},
+                           {"reason.text", QStringLiteral("没有权限: /in/数据.txt")}};
+        QTest::newRow("skipped") << plain << int(FileStatus::Skipped) << int(Reason::Interrupted) << qint64(-1)
+                                 << QString() << QStringList()
+                                 << QVariantMap{{"status", "skipped"}, {"reason.code", "interrupted"}};
+        const QString latin1 = QStringLiteral("/in/caf") + QChar(0xDCE9) + QStringLiteral(".txt");
+        QTest::newRow("name not UTF-8: U+FFFD, and the exact bytes")
+            << latin1 << int(FileStatus::Converted) << int(Reason::None) << qint64(1) << "UTF-8" << QStringList()
+            << QVariantMap{{"source", QStringLiteral("/in/caf\uFFFD.txt")},
+                           {"source_bytes", QByteArray("/in/caf\xE9.txt").toBase64()},
+                           {"workbook_bytes", QByteArray("/out/caf\xE9.xlsx").toBase64()}};
+        QTest::newRow("warnings, one carrying a stray byte")
+            << plain << int(FileStatus::Converted) << int(Reason::None) << qint64(3) << "UTF-8"
+            << QStringList{QStringLiteral("第 2 行：超出每行 16384 列的上限"), QStringLiteral("x") + QChar(0xDC80)}
+            << QVariantMap{{"warnings", QStringList{QStringLiteral("第 2 行：超出每行 16384 列的上限"),
+                                                    QStringLiteral("x\uFFFD")}}};
+        for (int r = int(Reason::None) + 1; r <= int(Reason::Other); ++r)
+            QTest::addRow("failed: %s", reasonCode(Reason(r)))
+                << plain << int(FileStatus::Failed) << r << qint64(-1) << QString() << QStringList()
+                << QVariantMap{{"reason.code", QString::fromLatin1(reasonCode(Reason(r)))}};
+    }
+    void reportRecord()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, status);
+        QFETCH(int, reason);
+        QFETCH(qint64, rows);
+        QFETCH(QString, encoding);
+        QFETCH(QStringList, warnings);
+        QFETCH(QVariantMap, expected);
+        FileResult result;
+        result.source = source;
+        result.workbook =
+            QString(source).replace(QStringLiteral("/in/"), QStringLiteral("/out/")).replace(".txt", ".xlsx");
+        result.status = FileStatus(status);
+        if (reason != int(Reason::None))
+            result.failure = Failure(Reason(reason), source);
+        result.facts.rows = rows;
+        result.facts.sheets = rows < 0 ? -1 : int(rows / 65536 + 1);
+        result.facts.encoding = encoding;
+        result.warnings = warnings;
+        result.seconds = 0.25;
+        RunReport report;
+        report.fileFinished(result);
+        RunSummary summary;
+        summary.sources = 1;
+        const QByteArray json = report.json(summary);
+
+        QJsonParseError error;
+        const QJsonObject root = QJsonDocument::fromJson(json, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QVERIFY(QString::fromUtf8(json).toUtf8() == json); // valid UTF-8 throughout
+        const QJsonObject record = root.value("files").toArray().at(0).toObject();
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            const QStringList path = it.key().split('.');
+            QJsonValue value = record.value(path.first());
+            if (path.size() > 1)
+                value = value.toObject().value(path.at(1));
+            if (it.value() == QVariant("<absent>"))
+                QVERIFY2(value.isUndefined(), qPrintable(it.key()));
+            else if (!it.value().isValid())
+                QVERIFY2(value.isNull(), qPrintable(it.key()));
+            else if (it.value().type() == QVariant::StringList)
+                QCOMPARE(value.toVariant().toStringList(), it.value().toStringList());
+            else
+                QCOMPARE(value.toVariant(),
+                         it.value().type() == QVariant::ByteArray ? QVariant(it.value().toString()) : it.value());
+        }
+        const QJsonObject counts = root.value("summary").toObject();
+        const char* statusKeys[] = {"converted", "failed", "skipped"};
+        QCOMPARE(counts.value(statusKeys[status]).toInt(), 1);
+        const QString problems = schemaProblems(json);
+        QVERIFY2(problems.isEmpty(), qPrintable(problems + QString::fromUtf8(json)));
+    }
+
+    // Where each message goes: failures and warnings on standard error, the summary on standard
+    // output (standard error when the report takes standard output); colour only on a terminal
+    // without NO_COLOR; no name breaks a line.
+    void messages_data()
+    {
+        QTest::addColumn<bool>("terminal");
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<bool>("reportToStdout");
+        QTest::addColumn<bool>("colour");
+        QTest::newRow("pipes") << false << QStringList{"TERM=xterm"} << false << false;
+        QTest::newRow("pipes, report on standard output") << false << QStringList{"TERM=xterm"} << true << false;
+        QTest::newRow("terminal") << true << QStringList{"TERM=xterm", "NO_COLOR="} << false << true;
+        QTest::newRow("terminal, NO_COLOR set") << true << QStringList{"TERM=xterm", "NO_COLOR=1"} << false << false;
+        QTest::newRow("dumb terminal") << true << QStringList{"TERM=dumb", "NO_COLOR="} << false << false;
+    }
+    void messages()
+    {
+        QFETCH(bool, terminal);
+        QFETCH(QStringList, environment);
+        QFETCH(bool, reportToStdout);
+        QFETCH(bool, colour);
+        if (terminal && QStandardPaths::findExecutable("script").isEmpty())
+            QSKIP("needs script(1) for a terminal");
+        QTemporaryDir source;
+        QVERIFY(writeBytes(source.filePath("a.txt"), "a\t1\n"));
+        QVERIFY(writeBytes(source.filePath("new\nline.txt"), "n\t2\n"));
+        QVERIFY(writeBytes(source.filePath("wide.txt"), QByteArray("1\t").repeated(16385) + "\n"));
+        QCOMPARE(::mkfifo(QFile::encodeName(source.filePath("fifo.txt")).constData(), 0644), 0);
+        QStringList arguments{source.path()};
+        if (reportToStdout)
+            arguments.prepend("--report=-");
+        const Result run = terminal ? runOnTerminal(arguments, environment) : runTool(arguments, false, environment);
+        QCOMPARE(run.status, 1);
+        const QString all = run.out + run.err;
+        QCOMPARE(all.contains(QStringLiteral("\033[1;31m失败\033[0m: ")), colour);
+        QCOMPARE(all.contains(QStringLiteral("\033[33m警告\033[0m: ")), colour);
+        if (!colour)
+            QVERIFY2(!all.contains(QStringLiteral("\033[1;31m")) && !all.contains(QStringLiteral("\033[33m")),
+                     qPrintable(all));
+        QVERIFY2(all.contains(QStringLiteral("new\\nline.txt")), qPrintable(all));
+        QVERIFY2(!all.contains(QStringLiteral("new\n")) && !all.contains(QStringLiteral("new\r\n")), qPrintable(all));
+        if (terminal)
+            return;
+
+        const QStringList errLines = run.err.split('\n', Qt::SkipEmptyParts);
+        const QStringList failures = errLines.filter(QRegularExpression(QStringLiteral("^失败: ")));
+        QCOMPARE(failures.size(), 1);
+        QVERIFY2(failures.first().contains(QStringLiteral("fifo.txt: 不是普通文件")), qPrintable(failures.first()));
+        const QStringList warnings = errLines.filter(QRegularExpression(QStringLiteral("^警告: ")));
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(warnings.first().contains(QStringLiteral("wide.txt: 第 1 行")), qPrintable(warnings.first()));
+        const QString summary = QStringLiteral("成功转换3个txt文件,");
+        if (reportToStdout) {
+            QVERIFY2(errLines.contains(summary), qPrintable(run.err));
+            QJsonParseError error;
+            const QJsonObject report = QJsonDocument::fromJson(run.out.toUtf8(), &error).object();
+            QCOMPARE(error.error, QJsonParseError::NoError);
+            QCOMPARE(report.value("files").toArray().size(), 4);
+            QCOMPARE(report.value("summary").toObject().value("failed").toInt(), 1);
+        } else {
+            const QStringList outLines = run.out.split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(outLines.size(), 2);
+            QCOMPARE(outLines.first(), summary);
+            QVERIFY(outLines.at(1).startsWith(QStringLiteral("无法转换的文件列在: ")));
+        }
     }
 };
 

@@ -1,5 +1,8 @@
 #include "support/workbookreadback.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -25,7 +28,7 @@
 // changes. What a conversion could not keep as written is said on standard error, with the
 // source's path, and on the workbook's warning sheet. Paths are handled as bytes here, with the
 // system's calls, so that names which are not UTF-8 and paths longer than 4,096 bytes can be set
-// up and checked.
+// up and checked. The run's report tells the same story.
 class FaultsTest : public QObject
 {
     Q_OBJECT
@@ -484,6 +487,31 @@ class FaultsTest : public QObject
         }
     }
 
+    // The record of the source at `path` (raw bytes): matched by its exact bytes where the report
+    // gives them (a name that is not valid UTF-8), else by the path itself.
+    static QJsonObject recordOf(const QJsonArray& records, const QByteArray& path)
+    {
+        for (const QJsonValue& value : records) {
+            const QJsonObject record = value.toObject();
+            const bool same = record.contains("source_bytes")
+                                  ? QByteArray::fromBase64(record.value("source_bytes").toString().toLatin1()) == path
+                                  : record.value("source").toString() == QString::fromUtf8(path);
+            if (same)
+                return record;
+        }
+        return {};
+    }
+
+    static QString schemaProblems(const QString& reportPath)
+    {
+        QProcess process;
+        process.start(QStringLiteral(QUILLMORNE_TEST_PYTHON),
+                      {QStringLiteral(QUILLMORNE_TEST_TOOLS "/checkreport.py"), reportPath});
+        if (!process.waitForFinished(60000))
+            return QStringLiteral("checkreport.py did not finish");
+        return process.exitCode() == 0 ? QString() : QString::fromUtf8(process.readAll());
+    }
+
 private slots:
     void initTestCase()
     {
@@ -556,7 +584,10 @@ private slots:
         for (const Preset& preset : c.presets)
             QVERIFY(writeRaw(save + preset.path, preset.content, preset.mode));
 
-        QStringList arguments{"-q", "-o", saveDir.path(), sourceDir.path()};
+        QTemporaryDir reportDir;
+        openUp(QFile::encodeName(reportDir.path()));
+        const QString reportPath = reportDir.filePath("report.json");
+        QStringList arguments{"-q", "-o", saveDir.path(), "--report", reportPath, sourceDir.path()};
         if (c.xls)
             arguments.prepend("--xls");
         arguments = c.options + arguments;
@@ -598,13 +629,29 @@ private slots:
         // The failure list holds each failed source's exact bytes, one per CR LF line.
         const QList<QByteArray> listed = readRaw(source + "无法转换的文件目录.txt").split('\n');
         const QByteArray extension = c.xls ? ".xls" : ".xlsx";
+        const QJsonObject report = QJsonDocument::fromJson(readBytes(reportPath)).object();
+        QVERIFY2(schemaProblems(reportPath).isEmpty(), qPrintable(schemaProblems(reportPath)));
+        const QJsonArray records = report.value("files").toArray();
         QList<QByteArray> expectedOutput;
         for (const Preset& preset : c.presets) {
             expectedOutput.append(preset.path);
             QCOMPARE(readRaw(save + preset.path), preset.content);
         }
         int converted = 0;
+        int reached = 0;
         for (const Source& s : c.sources) {
+            // The report has one record for each source the run came to, with its outcome.
+            const QJsonObject record = recordOf(records, source + s.path);
+            const QString status = record.value("status").toString();
+            QVERIFY2(status == (s.outcome == Outcome::Converted ? "converted"
+                                : s.outcome == Outcome::Failed  ? "failed"
+                                                                : ""),
+                     qPrintable(QFile::decodeName(s.path) + ": " + status));
+            if (s.outcome == Outcome::Failed)
+                QVERIFY(!record.value("reason").toObject().value("code").toString().isEmpty());
+            if (s.outcome == Outcome::Converted && !record.value("rows").isNull())
+                QCOMPARE(record.value("rows").toInt(), s.rows);
+            reached += s.outcome == Outcome::NotReached ? 0 : 1;
             const QByteArray workbook = s.path.left(s.path.lastIndexOf('.')) + extension;
             const QString name = QString::fromUtf8(s.path.right(40));
             QVERIFY2(readRaw(source + s.path) == (s.fifo ? QByteArray() : contentOf(s)), qPrintable(name)); // unchanged
@@ -644,6 +691,8 @@ private slots:
             QVERIFY2(err.contains(c.reason), qPrintable(err));
         if (!c.signalsSent.isEmpty()) // the summary of what was done is still written
             QVERIFY2(out.startsWith(QStringLiteral("成功转换%1个txt文件,").arg(converted)), qPrintable(out));
+        QCOMPARE(records.size(), reached);
+        QCOMPARE(report.value("summary").toObject().value("not_reached").toInt(), c.sources.size() - reached);
 
         // Nothing else in the output: no temporary or partial workbook, no stray file.
         std::sort(expectedOutput.begin(), expectedOutput.end());

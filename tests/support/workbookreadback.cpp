@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
 
 ReadCell ReadSheet::at(int row, int column) const
 {
@@ -20,8 +22,40 @@ ReadCell ReadSheet::at(int row, int column) const
     return none;
 }
 
+namespace {
+
+// With QUILLMORNE_KEEP_WORKBOOKS naming a folder, every workbook a test reads back is also copied
+// there (under the suite's, the test's and the row's names), so that a later stage can put the
+// writers' real outputs before stricter readers (tests/tools/strict-readers.sh). Copies larger
+// than QUILLMORNE_KEEP_WORKBOOKS_MAX_BYTES (default 2 MB) are not kept: the stricter readers are
+// slow.
+void keepCopy(const QString& path)
+{
+    const QString folder = qEnvironmentVariable("QUILLMORNE_KEEP_WORKBOOKS");
+    if (folder.isEmpty())
+        return;
+    bool limitGiven = false;
+    const qint64 limit = qEnvironmentVariableIntValue("QUILLMORNE_KEEP_WORKBOOKS_MAX_BYTES", &limitGiven);
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() > (limitGiven ? limit : 2 * 1024 * 1024))
+        return;
+    static int counter = 0;
+    QString name =
+        QStringLiteral("%1-%2-%3-%4-%5")
+            .arg(QString::fromLatin1(QTest::currentAppName()), QString::fromLatin1(QTest::currentTestFunction()),
+                 QString::fromUtf8(QTest::currentDataTag()))
+            .arg(++counter)
+            .arg(info.fileName());
+    name.replace(QRegularExpression(QStringLiteral("[^\\w.\\-]+")), QStringLiteral("_"));
+    QDir().mkpath(folder);
+    QFile::copy(path, QDir(folder).filePath(name));
+}
+
+} // namespace
+
 ReadWorkbook readWorkbookBack(const QString& path, bool summary)
 {
+    keepCopy(path);
     ReadWorkbook book;
     QProcess process;
     QStringList arguments{QStringLiteral(QUILLMORNE_TEST_TOOLS "/readbook.py"), path};

@@ -135,6 +135,10 @@ public:
     // the import's origin (0 recognise, 1200 UTF-16, 2 the system's 8-bit code page), instead of
     // preparing an import file in the 8-bit code page.
     virtual bool readsSourceTexts() const { return false; }
+    // True when several application objects of this binding can work at once, each created and
+    // used on a thread of its own (the embedded engine); the worker then converts several files in
+    // parallel. An installed application driven over COM serves one run at a time.
+    virtual bool servesParallelRuns() const { return false; }
     // Asks an operation in progress on the application's thread to give up soon; it then fails
     // with Reason::Interrupted and leaves no file behind. Callable from any thread; an application
     // that cannot be interrupted ignores it.

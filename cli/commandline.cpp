@@ -37,6 +37,8 @@ const QVector<OptionRow>& optionTable()
         {QCommandLineOption(QStringLiteral("auto")), QString()},
         {QCommandLineOption(QStringLiteral("report"), QString(), QStringLiteral("file")),
          QStringLiteral("%1 需要一个文件名 (- 表示标准输出)")},
+        {QCommandLineOption({QStringLiteral("j"), QStringLiteral("jobs")}, QString(), QStringLiteral("count")),
+         QStringLiteral("%1 需要一个数: 同时转换的文件数")},
         {QCommandLineOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}), QString()},
         {QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}), QString()},
         {QCommandLineOption(QStringLiteral("version")), QString()},
@@ -150,11 +152,13 @@ QString commandLineHelp()
                           "  -d, --delimiter 分隔符    tab | semicolon | comma | space (默认: tab)\n"
                           "      --merge-delimiters    连续的分隔符视为一个\n"
                           "      --text-columns 列表   按文本导入的列, 例如 2,3,4 (长数字保留每一位)\n"
-                          "      --encoding 编码       auto | utf16 | local (默认: auto, 即 UTF-8, 否则 GBK)\n"
+                          "      --encoding 编码       auto | utf16 | local (默认: auto, 即自动识别 UTF-8、GBK\n"
+                          "                            或 UTF-16)\n"
                           "      --cell-by-cell        逐个单元格写入 (需要 --text-columns)\n"
                           "      --auto                自动识别转换, 不使用以上导入设置\n"
                           "      --report 文件         把每个文件的结果写成 JSON 报告; - 表示标准输出\n"
                           "                            (此时汇总改写到标准错误)\n"
+                          "  -j, --jobs 数量           同时转换的文件数 (默认: 处理器核数)\n"
                           "  -q, --quiet               只输出汇总和错误\n"
                           "  -h, --help                显示本帮助\n"
                           "      --version             显示版本\n"
@@ -233,6 +237,13 @@ CommandLine parseCommandLine(const QStringList& arguments)
     options.cellByCellMode = parser.isSet(QStringLiteral("cell-by-cell"));
     result.automatic = parser.isSet(QStringLiteral("auto"));
     result.quiet = parser.isSet(QStringLiteral("quiet"));
+    if (parser.isSet(QStringLiteral("jobs"))) {
+        const QString value = parser.value(QStringLiteral("jobs"));
+        bool ok = false;
+        result.jobs = value.trimmed().toInt(&ok, 10);
+        if (!ok || result.jobs < 1 || result.jobs > maxJobs)
+            return fail(QStringLiteral("无效的文件数 \"%1\": 请给出 1 到 %2 之间的整数").arg(value).arg(maxJobs));
+    }
     if (parser.isSet(QStringLiteral("report"))) {
         result.reportPath = parser.value(QStringLiteral("report"));
         if (result.reportPath.isEmpty())

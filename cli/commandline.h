@@ -17,8 +17,13 @@ struct CommandLine
     bool quiet = false;
     // Where the machine-readable report goes: a file, "-" for standard output, empty for none.
     QString reportPath;
+    // How many files are converted at once; 0 means one per processor core.
+    int jobs = 0;
     QString errorMessage; // for Action::Error: one plain sentence
 };
+
+// The most files --jobs may ask to convert at once.
+constexpr int maxJobs = 64;
 
 // Parses the arguments (without the program name). Never touches the file system.
 CommandLine parseCommandLine(const QStringList& arguments);

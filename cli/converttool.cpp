@@ -130,6 +130,7 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     worker->setObserver(&observer);
     worker->setApplicationFactory(binding);
     worker->setOptions(command.options);
+    worker->setParallelJobs(command.jobs > 0 ? command.jobs : QThread::idealThreadCount());
     worker->moveToThread(&thread);
 
     QString lastText;

@@ -1,22 +1,23 @@
 #include "convert/mergeobject.h"
 
+#include "convert/filejob.h"
 #include "convert/sourcefiles.h"
-#include "convert/sourcetext.h"
-#include "convert/textcolumns.h"
 #include "files/filesystem.h"
 #include "files/path.h"
 
-#include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMutexLocker>
 #include <QSet>
-#include <QTemporaryDir>
 #include <QTextCodec>
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -24,10 +25,113 @@ const QString cannotOpenText = QStringLiteral("遇到无法打开的txt文件,�
 
 const int runSummaryType = qRegisterMetaType<RunSummary>("RunSummary");
 
+// One source file of a run on its way: handed to a converting thread, and its outcome, once done.
+struct PendingFile
+{
+    QFileInfo entry;
+    QString workbook;
+    FileOutcome outcome;
+    bool done = false;
+};
+
 } // namespace
 
-// One run of either mode: the spreadsheet connection, the per-file steps they share, the
-// failure list and the summary. Lives on the worker's thread for the length of one slot call.
+// Threads that each convert files with an application object of their own, for a run that
+// converts several files at once. Each thread creates its application through the run's factory,
+// and destroys it, itself; every application is registered with the worker so that a stop-now
+// request reaches all of them.
+class MergeObject::SessionPool
+{
+public:
+    SessionPool(MergeObject& worker, int threads, ConversionMode mode, const ConversionOptions& options)
+        : worker(worker), mode(mode), options(options)
+    {
+        for (int i = 0; i < threads; ++i)
+            this->threads.emplace_back([this] { serve(); });
+    }
+
+    ~SessionPool()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            closing = true;
+        }
+        wake.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+
+    void submit(const std::shared_ptr<PendingFile>& file)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            queue.push_back(file);
+        }
+        wake.notify_one();
+    }
+
+    // Waits until `file` is done.
+    void waitFor(const PendingFile& file)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        finished.wait(lock, [&file] { return file.done; });
+    }
+
+private:
+    void serve()
+    {
+        SpreadsheetApplication* application = worker.applicationFactory(nullptr);
+        SpreadsheetSession session(application);
+        const bool ready = session.connect();
+        worker.registerApplication(application);
+        FileJob job(session, options, worker.abortFlag);
+        for (;;) {
+            std::shared_ptr<PendingFile> file;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return closing || !queue.empty(); });
+                if (queue.empty())
+                    break;
+                file = queue.front();
+                queue.pop_front();
+            }
+            FileOutcome outcome;
+            if (ready) {
+                outcome = job.run(file->entry, mode);
+            } else {
+                outcome.result.source = QDir::toNativeSeparators(file->entry.absoluteFilePath());
+                outcome.result.workbook = file->workbook;
+                outcome.result.status = FileStatus::Failed;
+                outcome.result.failure = Failure(Reason::NoApplication);
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                file->outcome = std::move(outcome);
+                file->done = true;
+            }
+            finished.notify_all();
+        }
+        worker.unregisterApplication(application);
+        if (application) {
+            application->quit();
+            delete application;
+        }
+    }
+
+    MergeObject& worker;
+    const ConversionMode mode;
+    const ConversionOptions& options;
+    std::vector<std::thread> threads;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable finished;
+    std::deque<std::shared_ptr<PendingFile>> queue;
+    bool closing = false;
+};
+
+// One run of either mode: the spreadsheet connection, the source files in list order (converted
+// here, or by a pool of threads with the results taken back in list order), the failure list and
+// the summary. Lives on the worker's thread for the length of one slot call.
 class MergeObject::Run
 {
 public:
@@ -41,38 +145,28 @@ public:
     {
         application = worker.applicationFactory ? worker.applicationFactory(&worker) : nullptr;
         progress(QStringLiteral("excel OK!"));
-        if (application) {
-            application->bind(QStringLiteral("Excel.Application"));
-            application->setVisible(false);
-            application->setDisplayAlerts(false);
-            books = application->workbooks();
-        }
+        session = std::make_unique<SpreadsheetSession>(application);
+        const bool ready = session->connect();
         progress(QStringLiteral("WorkBooks OK!"));
-        if (!books) {
+        if (!ready) {
             summary.runFailure = Failure(Reason::NoApplication);
             summary.notReached = summary.sources;
             progress(reasonText(Reason::NoApplication));
             closeConnection();
             return false;
         }
-        QMutexLocker lock(&worker.applicationLock);
-        worker.runningApplication = application;
-        if (worker.abortRequested())
-            application->abort();
+        worker.registerApplication(application);
         return true;
     }
 
     void closeConnection()
     {
+        session.reset(); // its import files go first
         if (application) {
-            {
-                QMutexLocker lock(&worker.applicationLock);
-                worker.runningApplication = nullptr;
-            }
+            worker.unregisterApplication(application);
             application->quit();
             delete application;
             application = nullptr;
-            books = nullptr;
         }
         summary.interrupted =
             summary.interrupted || (worker.stopRequested() && (summary.notReached > 0 || summary.fileGivenUp));
@@ -92,265 +186,133 @@ public:
             worker.observer->sourceFilesListed(summary.sources);
     }
 
+    // Converts every source file in list order until a stop is requested or a source locked by
+    // another program ends the run (then false). Several at once where the worker and the binding
+    // allow it; what is reported, and in which order, is the same either way.
+    bool convertSources(ConversionMode mode)
+    {
+        reportUnlistedFolders();
+        const int jobs = application->servesParallelRuns() ? worker.parallelJobs() : 1;
+        if (jobs > 1) {
+            SessionPool pool(worker, jobs, mode, options);
+            return convertSources(mode, &pool, jobs);
+        }
+        return convertSources(mode, nullptr, 1);
+    }
+
+    // Writes the failure list and sends the run's last text: the summary, or the message of a run
+    // that a locked source ended, followed by its path.
+    void finish(bool completed, const QString& failureListPath)
+    {
+        writeFailureList(failureListPath);
+        if (completed)
+            progress(summaryText(summary.converted));
+        else
+            progress(cannotOpenText + QLatin1Char(' ') + files::displayText(summary.runFailure.path));
+    }
+
     // The folders below the source folder that could not be read go first into the failure list.
-    int reportUnlistedFolders()
+    void reportUnlistedFolders()
     {
         for (const Failure& failure : qAsConst(unlistedFolders)) {
-            fileTimer.start();
-            FileResult result;
-            result.source = failure.path;
-            fileFailed(result, failure);
+            FileOutcome outcome;
+            outcome.result.source = failure.path;
+            outcome.result.status = FileStatus::Failed;
+            outcome.result.failure = failure;
+            report(outcome);
+            ++reached;
         }
-        return unlistedFolders.size();
     }
 
-    // A source that cannot be read or imported goes into the failure list with its reason, and
-    // the run goes on. Only one that another program holds locked ends the run (false), with the
-    // message and the file's path.
-    bool sourceFailed(FileResult& result, const Failure& failure)
+    bool convertSources(ConversionMode mode, SessionPool* pool, int jobs)
     {
-        fileFailed(result, failure);
-        if (failure.reason != Reason::Locked)
-            return true;
-        summary.runFailure = Failure(Reason::Locked, result.source);
-        return false;
-    }
-
-    void finishFile(FileResult& result)
-    {
-        result.seconds = fileTimer.nsecsElapsed() / 1e9;
-        if (result.status == FileStatus::Converted) {
-            ++summary.converted;
-        } else if (result.status == FileStatus::Failed) {
-            ++summary.failed;
-            failures.append(result.source);
-        }
-        if (worker.observer)
-            worker.observer->fileFinished(result);
-    }
-
-    void fileFailed(FileResult& result, const Failure& failure)
-    {
-        result.status = FileStatus::Failed;
-        result.failure = failure;
-        summary.fileGivenUp = summary.fileGivenUp || failure.reason == Reason::Interrupted;
-        finishFile(result);
-    }
-
-    // A file given up because the run was asked to stop now: listed as failed, nothing kept.
-    void fileInterrupted(FileResult& result) { fileFailed(result, Failure(Reason::Interrupted, result.workbook)); }
-
-    // Calls `convert` for every source file in list order, after sending its path as progress
-    // text, until a stop is requested. Returns false when `convert` ended the run.
-    template <typename Convert>
-    bool forEachSource(Convert convert)
-    {
-        int reached = reportUnlistedFolders();
+        std::deque<std::shared_ptr<PendingFile>> inFlight;
+        QHash<QString, std::shared_ptr<PendingFile>> inFlightByWorkbook;
+        bool goOn = true;
+        // Reports the oldest file in flight once it is done (in list order, whoever finished first).
+        auto reportOldest = [&] {
+            std::shared_ptr<PendingFile> oldest = inFlight.front();
+            inFlight.pop_front();
+            if (pool)
+                pool->waitFor(*oldest);
+            if (inFlightByWorkbook.value(oldest->workbook) == oldest)
+                inFlightByWorkbook.remove(oldest->workbook);
+            goOn = report(oldest->outcome) && goOn;
+        };
         for (const QFileInfo& entry : qAsConst(entries)) {
             if (!isSourceFile(entry))
                 continue;
-            if (worker.stopRequested())
+            // A source whose workbook an earlier one in flight writes too ("a.txt", "a.TXT") waits
+            // for that one's outcome; so does any source once as many are in flight as jobs run.
+            const QString workbook = outputLocation(entry, options).filePath;
+            while (goOn && !inFlight.empty() && (int(inFlight.size()) >= jobs || inFlightByWorkbook.contains(workbook)))
+                reportOldest();
+            if (!goOn || worker.stopRequested())
                 break;
             ++reached;
-            const QString nativePath = QDir::toNativeSeparators(entry.absoluteFilePath());
-            // Bytes of the name that are no text are shown as \xNN; the result keeps them exactly.
-            progress(files::displayText(nativePath));
-            if (worker.observer)
-                worker.observer->fileStarted(nativePath);
-            fileTimer.start();
-            FileResult result;
-            result.source = nativePath;
-            result.workbook = outputLocation(entry, options).filePath;
-            if (!convert(entry, result)) {
-                summary.notReached = summary.sources - reached;
-                return false;
+            auto file = std::make_shared<PendingFile>();
+            file->entry = entry;
+            file->workbook = workbook;
+            announce(*file);
+            if (savedWorkbooks.contains(workbook)) {
+                // The earlier source's workbook stays; this one would silently replace it.
+                file->outcome = collision(entry, workbook);
+                file->done = true;
+            } else if (pool) {
+                pool->submit(file);
+            } else {
+                FileJob job(*session, options, worker.abortFlag);
+                file->outcome = job.run(entry, mode);
+                file->done = true;
             }
+            inFlight.push_back(file);
+            inFlightByWorkbook.insert(workbook, file);
         }
+        while (!inFlight.empty())
+            reportOldest();
         summary.notReached = summary.sources - reached;
-        return true;
-    }
-
-    // The settings-driven steps for one source file. Returns false when the source is locked by
-    // another program, which ends the run.
-    bool transformFile(const QFileInfo& entry, FileResult& result)
-    {
-        if (usesCellByCellRoute(options))
-            return transformCellByCell(entry, result);
-        if (application->readsSourceTexts())
-            return transformSourceText(entry, result);
-        return transformImportFile(entry, result);
-    }
-
-    // The application reads the source itself, in the encoding the user chose: no import file.
-    bool transformSourceText(const QFileInfo& entry, FileResult& result)
-    {
-        return finishImport(importByOpenText(result.source, codePageForChoice(options)), entry, result, {});
-    }
-
-    // The application imports an import file that the worker writes in the 8-bit code page.
-    bool transformImportFile(const QFileInfo& entry, FileResult& result)
-    {
-        // Import files live in a private folder of the run, named like their source, so they can
-        // never overwrite a source and a missing save folder cannot break the import. The folder
-        // is made for the first import file, so a run that needs none leaves nothing behind even
-        // when it is killed.
-        if (!importFolder)
-            importFolder = std::make_unique<QTemporaryDir>(
-                QDir(QDir::tempPath()).filePath(QStringLiteral("quillmorne-import-XXXXXX")));
-        if (!importFolder->isValid()) {
-            fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), importFolder->errorString()));
-            return true;
-        }
-        // The import file carries the source's name as valid text (the sheet is named after it).
-        const QString importFilePath = importFolder->filePath(files::validText(entry.fileName()));
-        const ImportFileResult prepared = prepareImportFile(result.source, importFilePath, options);
-        if (prepared.sourceUnreadable) {
-            return sourceFailed(result, prepared.sourceFailure.isFailure()
-                                            ? prepared.sourceFailure
-                                            : Failure(Reason::ReadError, QString(), prepared.errorString));
-        }
-        if (!prepared.ok) {
-            fileFailed(result, Failure(Reason::TemporaryFileFailed, QString(), prepared.errorString));
-            return true;
-        }
-        // Reading a large source and writing its import file takes a while; a stop-now request
-        // that came meanwhile gives the file up before the import.
-        Workbook* workbook = worker.abortRequested() ? nullptr : importByOpenText(importFilePath, prepared.codePage);
-        const bool goOn = finishImport(workbook, entry, result, prepared.warnings);
-        QFile::remove(importFilePath);
         return goOn;
     }
 
-    bool transformCellByCell(const QFileInfo& entry, FileResult& result)
+    // The progress text of a file that is about to be converted, and the observer's notice.
+    void announce(const PendingFile& file)
     {
-        DecodedSource source;
-        QString error;
-        Failure failure;
-        if (!readSourceText(result.source, options, &source, &error, &failure))
-            return sourceFailed(result, failure.isFailure() ? failure : Failure(Reason::ReadError, QString(), error));
-        Workbook* workbook = worker.abortRequested() ? nullptr : importCellByCell(source.text, result.warnings);
-        return finishImport(workbook, entry, result, source.report.messages());
+        const QString nativePath = QDir::toNativeSeparators(file.entry.absoluteFilePath());
+        // Bytes of the name that are no text are shown as \xNN; the result keeps them exactly.
+        progress(files::displayText(nativePath));
+        if (worker.observer)
+            worker.observer->fileStarted(nativePath);
     }
 
-    // Saves an imported workbook, or lists its source as failed when the import gave none. The
-    // warnings of a decoding the worker made go into the workbook, beside what it could not hold
-    // itself; an application that keeps no warnings leaves them to the file's result. False when
-    // the run ends here (the source is locked by another program).
-    bool finishImport(Workbook* workbook, const QFileInfo& entry, FileResult& result,
-                      const QStringList& decodingWarnings)
+    static FileOutcome collision(const QFileInfo& entry, const QString& workbook)
     {
-        if (!workbook) {
-            if (worker.abortRequested()) {
-                fileInterrupted(result);
-                return true;
-            }
-            const Failure failure = books->failure();
-            return sourceFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
-        }
-        for (const QString& warning : decodingWarnings) {
-            if (!workbook->addWarning(warning))
-                result.warnings << warning;
-        }
-        saveAndClose(workbook, entry, result);
-        return true;
+        FileOutcome outcome;
+        outcome.result.source = QDir::toNativeSeparators(entry.absoluteFilePath());
+        outcome.result.workbook = workbook;
+        outcome.result.status = FileStatus::Failed;
+        outcome.result.failure = Failure(Reason::CaseCollision, workbook);
+        return outcome;
     }
 
-    Workbook* importByOpenText(const QString& path, int codePage)
+    // Counts a file's outcome and tells the observer. False when the file ends the run: a source
+    // that another program holds locked.
+    bool report(const FileOutcome& outcome)
     {
-        OpenTextArguments arguments;
-        arguments.fileName = QDir::toNativeSeparators(path);
-        arguments.origin = codePage;
-        arguments.startRow = 1;
-        arguments.dataType = 1;
-        arguments.textQualifier = 1;
-        arguments.consecutiveDelimiter = options.consecutiveDelimiters;
-        arguments.tab = options.delimiter == Delimiter::Tab;
-        arguments.semicolon = options.delimiter == Delimiter::Semicolon;
-        arguments.comma = options.delimiter == Delimiter::Comma;
-        arguments.space = options.delimiter == Delimiter::Space;
-        arguments.other = false;
-        arguments.otherChar = 936;
-        arguments.fieldInfo = columnFormatList(options);
-        books->openText(arguments);
-        return application->activeWorkbook();
-    }
-
-    // Fills a new workbook from the decoded text: the text columns first get the "@" format, then
-    // every piece of every line goes into its cell as written.
-    Workbook* importCellByCell(QString& sourceText, QStringList& warnings)
-    {
-        books->add();
-        Workbook* workbook = application->activeWorkbook();
-        Worksheet* sheet = application->activeSheet();
-        if (!workbook || !sheet)
-            return nullptr;
-        for (int column : parseTextColumns(options.textColumns)) {
-            if (Range* range = sheet->columns(column))
-                range->setNumberFormatLocal(QStringLiteral("@"));
+        const FileResult& result = outcome.result;
+        if (result.status == FileStatus::Failed) {
+            ++summary.failed;
+            failures.append(result.source);
+            summary.fileGivenUp = summary.fileGivenUp || result.failure.reason == Reason::Interrupted;
+        } else if (outcome.saved) {
+            ++summary.converted;
+            savedWorkbooks.insert(result.workbook);
         }
-        const QChar separator = separatorOf(options.delimiter);
-        const QStringList lines = splitCellByCellLines(sourceText);
-        sourceText.clear();
-        int unset = 0;
-        for (int r = 0; r < lines.size(); ++r) {
-            // A run asked to stop now gives up the workbook between two lines.
-            if (worker.abortRequested()) {
-                workbook->close(false);
-                return nullptr;
-            }
-            const QStringList pieces = lines.at(r).split(separator, Qt::KeepEmptyParts);
-            for (int c = 0; c < pieces.size(); ++c) {
-                Range* cell = sheet->cells(r + 1, c + 1);
-                if (!cell || !cell->setValue(pieces.at(c)))
-                    ++unset;
-            }
-        }
-        if (unset > 0)
-            warnings << QStringLiteral("%1 个单元格无法写入").arg(unset);
-        return workbook;
-    }
-
-    // Saves the workbook by the output location rule and closes it. A save that produced no
-    // workbook is a failure: the file goes into the failure list and is not counted.
-    void saveAndClose(Workbook* workbook, const QFileInfo& entry, FileResult& result)
-    {
-        const OutputLocation location = outputLocation(entry, options);
-        // Sources whose names differ only in letter case ("a.txt", "a.TXT") map to the same
-        // workbook. The later one would silently replace the earlier one's, so it fails instead.
-        if (savedWorkbooks.contains(location.filePath)) {
-            workbook->close(false);
-            fileFailed(result, Failure(Reason::CaseCollision, location.filePath));
-            return;
-        }
-        Failure folderFailure;
-        ensureFolder(location.folder, &folderFailure);
-        if (folderFailure.isFailure()) {
-            // The output folder cannot be made (a file stands in the way, no permission, ...).
-            workbook->close(false);
-            fileFailed(result, folderFailure);
-            return;
-        }
-        files::Status before;
-        files::status(location.filePath, &before);
-
-        bool saved = workbook->saveAs(location.filePath, location.fileFormat);
-        if (!application->reportsSaveFailures()) {
-            // The application does not report its failures: the workbook must exist and be new.
-            files::Status after;
-            files::status(location.filePath, &after);
-            saved = after.kind == files::Kind::RegularFile &&
-                    (before.kind == files::Kind::Missing || after.modified != before.modified);
-        }
-        result.warnings += workbook->warnings();
-        result.facts = workbook->saveFacts();
-        const Failure failure = workbook->failure();
-        workbook->close(false);
-        if (saved) {
-            savedWorkbooks.insert(location.filePath);
-            finishFile(result);
-        } else {
-            fileFailed(result, failure.isFailure() ? failure : Failure(Reason::SaveFailed, location.filePath));
-        }
+        if (worker.observer)
+            worker.observer->fileFinished(result);
+        if (!outcome.endsRun)
+            return true;
+        summary.runFailure = Failure(Reason::Locked, result.source);
+        return false;
     }
 
     // Writes the failure list (one native path per line, CR LF, the 8-bit code page) and hands it
@@ -398,13 +360,12 @@ public:
     MergeObject& worker;
     const ConversionOptions options;
     SpreadsheetApplication* application = nullptr;
-    Workbooks* books = nullptr;
+    std::unique_ptr<SpreadsheetSession> session;
     QList<QFileInfo> entries;
     QList<Failure> unlistedFolders;
     QStringList failures;
     QSet<QString> savedWorkbooks; // written in this run
-    QElapsedTimer fileTimer;
-    std::unique_ptr<QTemporaryDir> importFolder; // the COM route's import files
+    int reached = 0;              // sources (and unlisted folders) the run came to
     RunSummary summary;
 };
 
@@ -430,6 +391,11 @@ void MergeObject::setShowFileAction(std::function<void(const QString&)> action)
     showFileAction = std::move(action);
 }
 
+void MergeObject::setParallelJobs(int count)
+{
+    jobs = qMax(1, count);
+}
+
 void MergeObject::requestStop()
 {
     stopFlag.store(true);
@@ -445,13 +411,29 @@ void MergeObject::requestAbort()
     stopFlag.store(true);
     abortFlag.store(true);
     QMutexLocker lock(&applicationLock);
-    if (runningApplication)
-        runningApplication->abort();
+    for (SpreadsheetApplication* application : qAsConst(runningApplications))
+        application->abort();
 }
 
 bool MergeObject::abortRequested() const
 {
     return abortFlag.load();
+}
+
+void MergeObject::registerApplication(SpreadsheetApplication* application)
+{
+    if (!application)
+        return;
+    QMutexLocker lock(&applicationLock);
+    runningApplications.append(application);
+    if (abortRequested())
+        application->abort();
+}
+
+void MergeObject::unregisterApplication(SpreadsheetApplication* application)
+{
+    QMutexLocker lock(&applicationLock);
+    runningApplications.removeAll(application);
 }
 
 void MergeObject::setObserver(MergeObserver* newObserver)
@@ -465,17 +447,8 @@ void MergeObject::Transform()
     run.listSources();
     if (!run.openConnection())
         return;
-
-    const QString failureListPath = failureListPathFor(run.options);
-    const bool completed = run.forEachSource(
-        [&run](const QFileInfo& entry, FileResult& result) { return run.transformFile(entry, result); });
-    run.writeFailureList(failureListPath);
-    if (completed) {
-        run.progress(summaryText(run.summary.converted));
-    } else {
-        // The run stopped at a source another program holds locked: the message, then its path.
-        run.progress(cannotOpenText + QLatin1Char(' ') + files::displayText(run.summary.runFailure.path));
-    }
+    const bool completed = run.convertSources(ConversionMode::SettingsDriven);
+    run.finish(completed, failureListPathFor(run.options));
     run.closeConnection();
 }
 
@@ -485,20 +458,9 @@ void MergeObject::AutoTransform()
     run.listSources();
     if (!run.openConnection())
         return;
-
-    run.forEachSource([&run](const QFileInfo& entry, FileResult& result) {
-        if (Workbook* workbook = run.books->open(result.source)) {
-            run.saveAndClose(workbook, entry, result);
-        } else {
-            const Failure failure = run.books->failure();
-            run.fileFailed(result, failure.isFailure() ? failure : Failure(Reason::ImportFailed));
-        }
-        return true;
-    });
-
+    run.convertSources(ConversionMode::Automatic);
     // Files the application could not open are reported in the same list as the settings-driven
     // mode's, so no file goes missing from a run unnoticed.
-    run.writeFailureList(QDir(QDir::fromNativeSeparators(run.options.sourceFolder)).filePath(failureListFileName()));
-    run.progress(summaryText(run.summary.converted));
+    run.finish(true, QDir(QDir::fromNativeSeparators(run.options.sourceFolder)).filePath(failureListFileName()));
     run.closeConnection();
 }

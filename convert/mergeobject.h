@@ -8,6 +8,7 @@
 #include "convert/conversionoptions.h"
 #include "convert/runsummary.h"
 
+#include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -51,6 +52,12 @@ public:
     // and leaves nothing behind, and the run ends as after requestStop().
     void requestAbort();
     bool abortRequested() const;
+    // How many files a run converts at once (at least 1). Several only where the binding serves
+    // parallel runs; each then gets an application object of its own, on a thread of its own.
+    // Progress texts, per-file results, the failure list and the summary come in list order and
+    // are the same as with one.
+    void setParallelJobs(int jobs);
+    int parallelJobs() const { return jobs; }
     // Not owned; must outlive the runs it observes.
     void setObserver(MergeObserver* observer);
 
@@ -66,14 +73,19 @@ public slots:
 
 private:
     class Run;
+    class SessionPool;
+    // Applications a stop-now request must reach; registering one after the request aborts it.
+    void registerApplication(SpreadsheetApplication* application);
+    void unregisterApplication(SpreadsheetApplication* application);
     ConversionOptions jobOptions;
     SpreadsheetApplicationFactory applicationFactory;
     std::function<void(const QString&)> showFileAction;
     MergeObserver* observer = nullptr;
     std::atomic<bool> stopFlag{false};
     std::atomic<bool> abortFlag{false};
-    // The application of the run in progress, so that requestAbort() can reach it from another
+    int jobs = 1;
+    // The applications of the run in progress, so that requestAbort() can reach them from another
     // thread; guarded by applicationLock.
     QMutex applicationLock;
-    SpreadsheetApplication* runningApplication = nullptr;
+    QList<SpreadsheetApplication*> runningApplications;
 };

@@ -35,6 +35,8 @@ public:
     void abort() override;
     // The engine decodes every encoding itself and reports what it had to repair.
     bool readsSourceTexts() const override { return true; }
+    // Each application object has state of its own only: several convert files side by side.
+    bool servesParallelRuns() const override { return true; }
 
     struct State;
 

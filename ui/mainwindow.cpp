@@ -471,6 +471,8 @@ MergeObject* MainWindow::createJob()
     mergeObject = new MergeObject();
     mergeObject->moveToThread(mergeThread);
     mergeObject->setApplicationFactory(spreadsheetBinding);
+    // As many files at once as the machine has cores (where the binding allows more than one).
+    mergeObject->setParallelJobs(QThread::idealThreadCount());
     // The window shows the failure list itself once the run has ended (runFinished), where it can
     // tell the user when no viewer shows it.
     failureCollector->take();

@@ -71,6 +71,9 @@ private slots:
         QTest::newRow("value joined to a short option")
             << QStringList{"-o/out", "in"} << "saveFolder" << QVariant(QDir::toNativeSeparators("/out/"));
         QTest::newRow("option after the folder") << QStringList{"in", "--auto"} << "automatic" << QVariant(true);
+        QTest::newRow("jobs: one per core by default") << QStringList{"in"} << "jobs" << QVariant(0);
+        QTest::newRow("jobs") << QStringList{"-j", "3", "in"} << "jobs" << QVariant(3);
+        QTest::newRow("jobs, long form with =") << QStringList{"--jobs=1", "in"} << "jobs" << QVariant(1);
         QTest::newRow("last of a repeated option wins")
             << QStringList{"-d", "comma", "-d", "space", "in"} << "delimiter" << QVariant(4);
         QTest::newRow("folder named -") << QStringList{"-"} << "sourceFolder"
@@ -99,7 +102,8 @@ private slots:
                                              {"cellByCellMode", o.cellByCellMode},
                                              {"reportPath", command.reportPath},
                                              {"quiet", command.quiet},
-                                             {"automatic", command.automatic}};
+                                             {"automatic", command.automatic},
+                                             {"jobs", command.jobs}};
         QVERIFY(fields.contains(field));
         QCOMPARE(fields.value(field), value);
     }
@@ -126,6 +130,10 @@ private slots:
         QTest::newRow("unknown letter among short options") << QStringList{"-qz", "in"} << "-z";
         QTest::newRow("value option last among short options") << QStringList{"in", "-qd"} << "-d";
         QTest::newRow("quiet with a value") << QStringList{"--quiet=1", "in"} << "--quiet";
+        QTest::newRow("no jobs") << QStringList{"--jobs", "0", "in"} << "0";
+        QTest::newRow("jobs not a number") << QStringList{"-j", "many", "in"} << "many";
+        QTest::newRow("more jobs than allowed") << QStringList{"--jobs=65", "in"} << "65";
+        QTest::newRow("jobs without value") << QStringList{"in", "-j"} << "-j";
         QTest::newRow("three folders") << QStringList{"a", "--xls", "b", "c"} << "b";
     }
     void refused()

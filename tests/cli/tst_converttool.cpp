@@ -3,6 +3,7 @@
 #include "support/workbookreadback.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -187,6 +188,86 @@ private slots:
             checkSampleWorkbook(save.filePath(QString::fromUtf8(name)));
         QVERIFY(!QFileInfo::exists(save.filePath("notes.xlsx")));
         QVERIFY(!QFileInfo::exists(source.filePath("utf8.xlsx")));
+    }
+
+    // Several files at once tell the same story as one at a time: the same progress lines,
+    // warnings and failures in the same order, the same failure list, report and summary, and the
+    // same workbook bytes. The folder holds a pair of names equal but for case (the later fails
+    // while the earlier one, in flight, decides), a FIFO, a damaged text and a large one.
+    void parallelRunsTellTheSameStory_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow(".xlsx") << QString();
+        QTest::newRow(".xls") << QStringLiteral("--xls");
+    }
+    void parallelRunsTellTheSameStory()
+    {
+        QFETCH(QString, format);
+        QTemporaryDir source, save;
+        writeSampleTree(source.path());
+        QByteArray large;
+        for (int row = 0; row < 60000; ++row)
+            large += QByteArray::number(row) + "\t名称" + QByteArray::number(row % 97) + "\t" +
+                     QByteArray::number(row * 0.5) + "\r\n";
+        QVERIFY(writeBytes(source.filePath("big.txt"), large));
+        for (int i = 0; i < 24; ++i)
+            QVERIFY(writeBytes(source.filePath(QStringLiteral("many/f%1.txt").arg(i, 2, 10, QLatin1Char('0'))),
+                               "id\t" + QByteArray::number(i) + "\r\n00" + QByteArray::number(i) + "\t2024-01-05\r\n"));
+        QVERIFY(writeBytes(source.filePath("case.TXT"), "upper\t1\n"));
+        QVERIFY(writeBytes(source.filePath("case.txt"), "lower\t2\n"));
+        QVERIFY(writeBytes(source.filePath("damaged.txt"),
+                           "张三\t1\n李\xFF四\t2\n王五\t3\n赵六\t4\n" + QByteArray(60, 'x')));
+        QCOMPARE(::mkfifo(QFile::encodeName(source.filePath("pipe.txt")).constData(), 0644), 0);
+
+        struct Told
+        {
+            Result run;
+            QByteArray report;
+            QByteArray failureList;
+            QMap<QString, QByteArray> workbooks;
+        };
+        const auto runWith = [&](const QString& jobs) {
+            QDir(save.path()).removeRecursively();
+            QDir().mkpath(save.path());
+            Told told;
+            QStringList arguments{"-j", jobs,        "--report",   save.filePath("../report-" + jobs + ".json"),
+                                  "-o", save.path(), source.path()};
+            if (!format.isEmpty())
+                arguments.prepend(format);
+            told.run = runTool(arguments);
+            QJsonObject report =
+                QJsonDocument::fromJson(readBytes(save.filePath("../report-" + jobs + ".json"))).object();
+            QJsonArray files = report.value("files").toArray();
+            for (int i = 0; i < files.size(); ++i) {
+                QJsonObject record = files.at(i).toObject();
+                record.remove("seconds"); // the one figure that may differ
+                files[i] = record;
+            }
+            report["files"] = files;
+            told.report = QJsonDocument(report).toJson();
+            told.failureList = readBytes(source.filePath(QStringLiteral("无法转换的文件目录.txt")));
+            QDirIterator it(save.path(), QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString path = it.next();
+                told.workbooks.insert(QDir(save.path()).relativeFilePath(path), readBytes(path));
+            }
+            return told;
+        };
+        const Told one = runWith("1");
+        const Told four = runWith("4");
+        QCOMPARE(one.run.status, 1); // the FIFO and the later of the pair fail
+        QCOMPARE(four.run.status, one.run.status);
+        QCOMPARE(four.run.out, one.run.out);
+        QCOMPARE(four.run.err.split('\n'), one.run.err.split('\n'));
+        QVERIFY2(one.run.err.contains(QStringLiteral("警告: ")), qPrintable(one.run.err));
+        QCOMPARE(four.report, one.report);
+        QVERIFY(one.failureList.contains("pipe.txt\r\n"));
+        QVERIFY(one.failureList.contains("case.txt\r\n"));
+        QCOMPARE(four.failureList, one.failureList);
+        QCOMPARE(one.workbooks.size(), 3 + 24 + 3); // the sample tree, many/, big, case, damaged
+        QCOMPARE(four.workbooks.keys(), one.workbooks.keys());
+        for (const QString& name : one.workbooks.keys())
+            QVERIFY2(four.workbooks.value(name) == one.workbooks.value(name), qPrintable(name));
     }
 
     void besideTheSourcesAsXls()

@@ -108,6 +108,8 @@ class FaultsTest : public QObject
                Run::Plain,
                false,
                status};
+        // One file at a time, so that the last source is the one the stop leaves out.
+        c.options = QStringList{"-j", "1"};
         c.signalsSent = std::move(signalsSent);
         c.said = std::move(said);
         return c;

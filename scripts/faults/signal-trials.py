@@ -103,7 +103,8 @@ def large_source_seconds(tool, source, work, fmt):
     out = os.path.join(work, "out")
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    command = [tool, "-q", "-o", out, source] + (["--xls"] if fmt == "xls" else [])
+    # One file at a time, so that the source after the large one is the one a stop leaves out.
+    command = [tool, "-q", "-j", "1", "-o", out, source] + (["--xls"] if fmt == "xls" else [])
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     first = os.path.join(out, "a." + fmt)
     while not os.path.exists(first) and process.poll() is None:
@@ -125,7 +126,8 @@ def run_trial(tool, source, work, name, fmt, settle, rows_of_big):
         os.remove(list_path)
 
     env = dict(os.environ, TMPDIR=tmp)
-    command = [tool, "-q", "-o", out, source] + (["--xls"] if fmt == "xls" else [])
+    # One file at a time, so that the source after the large one is the one a stop leaves out.
+    command = [tool, "-q", "-j", "1", "-o", out, source] + (["--xls"] if fmt == "xls" else [])
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                                preexec_fn=default_signals)
     stderr_lines = []

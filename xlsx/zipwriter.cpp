@@ -1,8 +1,8 @@
 #include "xlsx/zipwriter.h"
 
-#include <QDir>
+#include "xlsx/deflater.h"
 
-#include <zlib.h>
+#include <QDir>
 
 #include <array>
 #include <condition_variable>
@@ -54,58 +54,7 @@ bool needsZip64(std::uint64_t size, std::uint64_t compressedSize)
     return size >= k32BitLimit || compressedSize >= k32BitLimit;
 }
 
-// Deflates all of `data` into `out` with one call on a freshly reset stream.
-bool deflateWhole(z_stream& stream, std::string_view data, std::string& out)
-{
-    out.resize(deflateBound(&stream, uLong(data.size())));
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = uInt(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = uInt(out.size());
-    const int status = deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    return status == Z_STREAM_END;
-}
-
-std::uint32_t crcOf(std::string_view data)
-{
-    return std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
-}
-
 } // namespace
-
-// A raw deflate stream made once and reset for each use. Making one allocates and clears about
-// half a megabyte, which for a workbook of small parts costs more than compressing them.
-class ZipWriter::DeflateStream
-{
-public:
-    explicit DeflateStream(int level) : m_level(level) {}
-    ~DeflateStream()
-    {
-        if (m_ready)
-            deflateEnd(&m_stream);
-    }
-    DeflateStream(const DeflateStream&) = delete;
-    DeflateStream& operator=(const DeflateStream&) = delete;
-
-    // The stream, ready for a new entry; nullptr when zlib cannot make one.
-    z_stream* fresh()
-    {
-        if (!m_ready) {
-            m_stream = z_stream{};
-            if (deflateInit2(&m_stream, m_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-                return nullptr;
-            m_ready = true;
-            return &m_stream;
-        }
-        return deflateReset(&m_stream) == Z_OK ? &m_stream : nullptr;
-    }
-
-private:
-    int m_level;
-    z_stream m_stream{};
-    bool m_ready = false;
-};
 
 // Deflates one streamed entry on worker threads and writes the result to the file, the way
 // pigz does: every chunk is compressed on its own and ends byte-aligned with a sync flush (the
@@ -114,10 +63,11 @@ private:
 class ZipWriter::Compressor
 {
 public:
-    // `first` is the writer's own stream. An entry that fits in one chunk is compressed with it on
-    // the caller's thread; the workers, the second with a stream of its own, start with the second
-    // chunk. Most sheets are small, and a run over many small sources then never starts a thread.
-    Compressor(QFile& file, int level, z_stream* first) : m_file(file), m_second(level) { m_streams[0] = first; }
+    // `first` is the writer's own compressor. An entry that fits in one chunk is compressed with it
+    // on the caller's thread; the workers, the second with a compressor of its own, start with the
+    // second chunk. Most sheets are small, and a run over many small sources then never starts a
+    // thread.
+    Compressor(QFile& file, int level, Deflater& first) : m_file(file), m_level(level) { m_deflaters[0] = &first; }
     ~Compressor() { stop(); }
 
     // Queues `buffer` and leaves an empty one in its place; false once writing has failed.
@@ -176,7 +126,7 @@ public:
         Job job;
         job.input = std::move(buffer);
         job.last = true;
-        const bool ok = compress(*m_streams[0], job);
+        const bool ok = compress(*m_deflaters[0], job);
         if (ok)
             pending += job.output;
         else
@@ -194,15 +144,11 @@ public:
     {
         if (m_workersStarted)
             return true;
-        m_streams[1] = m_second.fresh();
-        if (m_streams[1] == nullptr) {
-            // No worker runs yet, so nothing else touches the flags.
-            m_error = QStringLiteral("the compressor cannot start");
-            m_failed = true;
-            return false;
-        }
+        if (!m_second)
+            m_second = std::make_unique<Deflater>(m_level);
+        m_deflaters[1] = m_second.get();
         for (int i = 0; i < kWorkers; ++i)
-            m_threads[std::size_t(i)] = std::thread([this, i] { run(*m_streams[std::size_t(i)]); });
+            m_threads[std::size_t(i)] = std::thread([this, i] { run(*m_deflaters[std::size_t(i)]); });
         m_workersStarted = true;
         return true;
     }
@@ -236,7 +182,7 @@ private:
         State state = State::Waiting;
     };
 
-    void run(z_stream& stream)
+    void run(Deflater& deflater)
     {
         for (;;) {
             Job* job = nullptr;
@@ -259,7 +205,7 @@ private:
             }
             // A deque keeps its elements in place while others are added or the front removed,
             // and only the writer below removes a job, once it is done.
-            job->ok = compress(stream, *job);
+            job->ok = compress(deflater, *job);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 job->state = State::Done;
@@ -268,20 +214,11 @@ private:
         }
     }
 
-    bool compress(z_stream& stream, Job& job)
+    static bool compress(Deflater& deflater, Job& job)
     {
-        job.crc = crcOf(job.input);
-        if (deflateReset(&stream) != Z_OK)
-            return false;
-        // Room for the whole chunk plus the sync flush marker, so one call does it.
-        job.output.resize(deflateBound(&stream, uLong(job.input.size())) + 16);
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(job.input.data()));
-        stream.avail_in = uInt(job.input.size());
-        stream.next_out = reinterpret_cast<Bytef*>(job.output.data());
-        stream.avail_out = uInt(job.output.size());
-        const int status = deflate(&stream, job.last ? Z_FINISH : Z_SYNC_FLUSH);
-        job.output.resize(job.output.size() - stream.avail_out);
-        return job.last ? status == Z_STREAM_END : (status == Z_OK && stream.avail_in == 0 && stream.avail_out > 0);
+        job.crc = crc32Update(0, job.input);
+        job.output.clear();
+        return deflater.compress(job.input, job.output, job.last);
     }
 
     // Writes every finished chunk at the front of the queue, in order.
@@ -305,7 +242,7 @@ private:
                 if (!ok)
                     m_error = m_file.errorString();
             }
-            m_crc = std::uint32_t(crc32_combine(m_crc, job->crc, z_off_t(job->input.size())));
+            m_crc = crc32Combine(m_crc, job->crc, job->input.size());
             m_in += job->input.size();
             m_written += job->output.size();
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -323,8 +260,9 @@ private:
     }
 
     QFile& m_file;
-    DeflateStream m_second;
-    std::array<z_stream*, kWorkers> m_streams{};
+    int m_level;
+    std::unique_ptr<Deflater> m_second;
+    std::array<Deflater*, kWorkers> m_deflaters{};
     std::array<std::thread, kWorkers> m_threads;
     bool m_workersStarted = false;
 
@@ -344,7 +282,7 @@ private:
     bool m_stopping = false;
 };
 
-ZipWriter::ZipWriter(int level) : m_level(level), m_deflate(std::make_unique<DeflateStream>(level)) {}
+ZipWriter::ZipWriter(int level) : m_level(level), m_deflater(std::make_unique<Deflater>(level)) {}
 
 ZipWriter::~ZipWriter()
 {
@@ -366,23 +304,19 @@ bool ZipWriter::addEntry(const std::string& name, std::string_view data)
 {
     if (m_compressor)
         return fail(QStringLiteral("a streamed entry is still open"));
-    z_stream* stream = m_deflate->fresh();
-    if (stream == nullptr)
-        return fail(QStringLiteral("the compressor cannot start"));
     std::string deflated;
-    if (!deflateWhole(*stream, data, deflated))
+    if (!m_deflater->compress(data, deflated, true))
         return fail(QStringLiteral("the compressor failed"));
-    return addDeflated(name, crcOf(data), data.size(), deflated);
+    return addDeflated(name, crc32Update(0, data), data.size(), deflated);
 }
 
 ZipWriter::PackedData ZipWriter::pack(std::string_view data, int level)
 {
     // The same settings as an archive's own stream, so the bytes are the same.
-    DeflateStream deflate(level);
+    Deflater deflater(level);
     PackedData packed;
-    z_stream* stream = deflate.fresh();
-    packed.ok = stream != nullptr && deflateWhole(*stream, data, packed.deflated);
-    packed.crc = crcOf(data);
+    packed.ok = deflater.compress(data, packed.deflated, true);
+    packed.crc = crc32Update(0, data);
     packed.size = data.size();
     return packed;
 }
@@ -418,10 +352,7 @@ bool ZipWriter::beginEntry(const std::string& name)
     if (!writeLocalHeader(entry, true))
         return false;
     m_entries.push_back(std::move(entry));
-    z_stream* stream = m_deflate->fresh();
-    if (stream == nullptr)
-        return fail(QStringLiteral("the compressor cannot start"));
-    m_compressor = std::make_unique<Compressor>(m_file, m_level, stream);
+    m_compressor = std::make_unique<Compressor>(m_file, m_level, *m_deflater);
     m_buffer.clear();
     m_buffer.reserve(kSmallEntry + (std::size_t(1) << 12));
     return true;

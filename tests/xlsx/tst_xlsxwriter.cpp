@@ -1,5 +1,6 @@
 #include "support/workbookreadback.h"
 #include "support/writercases.h"
+#include "xlsx/deflater.h"
 #include "xlsx/xlsxwriter.h"
 #include "xlsx/zipwriter.h"
 
@@ -76,6 +77,35 @@ QString zipProblems(const QString& path, QStringList* contents = nullptr)
     return {};
 }
 
+// Bytes of a test entry: random ones, or text that compresses well. `seed` carries on from entry
+// to entry.
+std::string entryBytes(quint32& seed, int size, bool random)
+{
+    std::string data(std::size_t(std::max(size, 0)), '\0');
+    for (char& byte : data) {
+        seed = seed * 1103515245u + 12345u;
+        byte = random ? char(seed >> 24) : "ab cd\n0123"[(seed >> 16) % 10];
+    }
+    return data;
+}
+
+// The size of the first random entry (entryBytes from seed 12345) that deflates to exactly
+// `deflated` bytes; -1 if no size does.
+int sizeDeflatingTo(int deflated)
+{
+    quint32 seed = 12345;
+    const std::string data = entryBytes(seed, deflated, true);
+    int size = deflated;
+    for (int attempt = 0; attempt < 8 && size > 0 && size <= deflated; ++attempt) {
+        const auto packed =
+            int(engine::ZipWriter::pack(std::string_view(data.data(), std::size_t(size))).deflated.size());
+        if (packed == deflated)
+            return size;
+        size -= packed - deflated;
+    }
+    return -1;
+}
+
 std::string spelling(double value)
 {
     std::string out;
@@ -92,7 +122,11 @@ private:
     QTemporaryDir m_dir;
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        qInfo("compressing with %s", engine::Deflater::library());
+    }
 
     // Every double is written so that it reads back as the same double, in as few digits as
     // that takes, and an independent reader agrees.
@@ -299,11 +333,18 @@ private slots:
         QTest::newRow("incompressible streamed past one chunk")
             << QStringList{QStringLiteral("rs2500000"), QStringLiteral("rw100")};
         QTest::newRow("empty entries") << QStringList{QStringLiteral("w0"), QStringLiteral("s0")};
+        // Streamed entries of whole chunks, and of a chunk and a short rest.
+        QTest::newRow("streamed, exactly two chunks") << QStringList{QStringLiteral("s2097152"), QStringLiteral("w10")};
+        QTest::newRow("incompressible streamed, a chunk and a byte")
+            << QStringList{QStringLiteral("rs1052673"), QStringLiteral("rs1048576")};
+        QTest::newRow("whole entries larger than a chunk")
+            << QStringList{QStringLiteral("w3000000"), QStringLiteral("rw1500000")};
         // The gathered bytes reach their 1 MiB limit just before, inside or after the 35-byte local
         // header of a streamed entry whose data is then gathered again. The first entry is
-        // incompressible: deflated, it grows by 5 bytes for each of its 64 blocks of 16 KiB.
+        // incompressible, sized so that it deflates to the bytes wanted (each compressor adds its
+        // own few bytes to stored data).
         for (int shortBy : {-4, 0, 1, 17, 34, 35, 36, 60}) {
-            const int size = (1 << 20) - 35 - 64 * 5 - shortBy;
+            const int size = sizeDeflatingTo((1 << 20) - 35 - shortBy);
             QTest::addRow("streamed entry's header %d bytes short of the limit", shortBy)
                 << QStringList{QStringLiteral("rw%1").arg(size), QStringLiteral("s500"), QStringLiteral("w30")};
         }
@@ -323,11 +364,8 @@ private slots:
                 described.remove(0, 1);
             const bool streamed = described.startsWith(QLatin1Char('s'));
             const int size = described.mid(1).toInt();
-            std::string data(std::size_t(size), '\0');
-            for (int b = 0; b < size; ++b) {
-                seed = seed * 1103515245u + 12345u;
-                data[std::size_t(b)] = random ? char(seed >> 24) : "ab cd\n0123"[(seed >> 16) % 10];
-            }
+            QVERIFY2(size >= 0, "no size of random bytes deflates to the size wanted");
+            const std::string data = entryBytes(seed, size, random);
             const std::string name = "part" + std::to_string(i);
             if (streamed) {
                 QVERIFY(zip.beginEntry(name));

@@ -216,7 +216,7 @@ public:
         if (!m_zip.beginEntry("xl/worksheets/sheet" + std::to_string(m_sheetNames.size()) + ".xml"))
             return fail(m_zip.errorString());
         m_inSheet = true;
-        m_rowsWritten = false;
+        m_nextRow = 0;
         std::string& out = m_zip.buffer();
         out += kXmlDeclaration;
         out += "<worksheet xmlns=\"";
@@ -271,8 +271,12 @@ public:
         const auto digitsEnd = std::to_chars(rowDigits, rowDigits + sizeof rowDigits, row + 1).ptr;
         const std::string_view rowNumber(rowDigits, std::size_t(digitsEnd - rowDigits));
 
+        // A row or cell without a reference stands right after the previous one (the first row in
+        // row 1, a row's first cell in column A). References are written only after a gap: they
+        // are a quarter of a typical sheet's XML and a third of its compressed size.
         std::string& out = m_zip.buffer();
         bool open = false;
+        int nextColumn = 0;
         for (int c = 0; c < count; ++c) {
             const Cell& cell = cells[c];
             if (cell.type == CellType::Empty || (cell.type == CellType::Text && cell.text.empty()))
@@ -280,14 +284,23 @@ public:
             if (cell.type == CellType::Number && !std::isfinite(cell.number))
                 return fail(QStringLiteral("row %1, column %2: not a finite number").arg(row + 1).arg(c + 1));
             if (!open) {
-                out += "<row r=\"";
-                out += rowNumber;
-                out += "\">";
+                if (row == m_nextRow) {
+                    out += "<row>";
+                } else {
+                    out += "<row r=\"";
+                    out += rowNumber;
+                    out += "\">";
+                }
                 open = true;
             }
-            out += m_columnNames[std::size_t(c)];
-            out += rowNumber;
-            out += '"';
+            if (c == nextColumn) {
+                out += "<c";
+            } else {
+                out += m_columnNames[std::size_t(c)];
+                out += rowNumber;
+                out += '"';
+            }
+            nextColumn = c + 1;
             const NumberFormat format = formatOf(cell, c);
             if (format != NumberFormat::General) {
                 out += " s=\"";
@@ -318,8 +331,10 @@ public:
                 break;
             }
         }
-        if (open)
+        if (open) {
             out += "</row>";
+            m_nextRow = row + 1;
+        }
         if (!m_zip.flushIfFull())
             return fail(m_zip.errorString());
         return true;
@@ -550,7 +565,7 @@ private:
     bool m_begun = false;
     bool m_failed = false;
     bool m_inSheet = false;
-    bool m_rowsWritten = false;
+    int m_nextRow = 0; // the row a <row> without a reference stands in
     std::string m_created;
     std::vector<QString> m_sheetNames;
     std::vector<NumberFormat> m_columnFormats;

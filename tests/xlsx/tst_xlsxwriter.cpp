@@ -77,6 +77,83 @@ QString zipProblems(const QString& path, QStringList* contents = nullptr)
     return {};
 }
 
+// A sheet laid out by `layout`: rows separated by '|', in each row 'x' a number cell, 'e' a cell
+// of empty text (no cell) and '.' nothing. The number at row r, column c (from 1) is 100 r + c.
+SheetData laidOut(const QString& layout)
+{
+    SheetData sheet{QStringLiteral("Layout"), {}, {}};
+    const QStringList rows = layout.split(QLatin1Char('|'));
+    for (int r = 0; r < rows.size(); ++r) {
+        std::vector<Cell> cells;
+        for (int c = 0; c < rows[r].size(); ++c) {
+            const QChar kind = rows[r][c];
+            cells.push_back(kind == QLatin1Char('x')   ? Cell::makeNumber(100 * (r + 1) + c + 1)
+                            : kind == QLatin1Char('e') ? Cell::makeText({})
+                                                       : Cell());
+        }
+        sheet.rows.push_back(cells);
+    }
+    return sheet;
+}
+
+// The (row, column) of every number cell of laidOut(layout), counted from 1.
+QSet<QPair<int, int>> filledCells(const QString& layout)
+{
+    QSet<QPair<int, int>> filled;
+    const QStringList rows = layout.split(QLatin1Char('|'));
+    for (int r = 0; r < rows.size(); ++r) {
+        for (int c = 0; c < rows[r].size(); ++c) {
+            if (rows[r][c] == QLatin1Char('x'))
+                filled.insert({r + 1, c + 1});
+        }
+    }
+    return filled;
+}
+
+// The part's XML from the archive at `path`, read by Python's zipfile.
+QByteArray partOf(const QString& path, const QString& part)
+{
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sys, zipfile\n"
+                                 "sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))\n"),
+                  path, part});
+    if (!python.waitForFinished(60000) || python.exitCode() != 0)
+        return "python failed: " + python.readAllStandardError();
+    return python.readAllStandardOutput();
+}
+
+struct Layout
+{
+    const char* name;
+    QString layout; // as laidOut() reads it
+    QByteArray sheetData;
+};
+
+std::vector<Layout> referenceLayouts()
+{
+    QByteArray columnsAToZ;
+    for (int c = 1; c <= 26; ++c)
+        columnsAToZ += "<c><v>" + QByteArray::number(100 + c) + "</v></c>";
+    return {
+        {"rows and cells without gaps", "xx|xx",
+         "<row><c><v>101</v></c><c><v>102</v></c></row><row><c><v>201</v></c><c><v>202</v></c></row>"},
+        {"first row empty", "|x", "<row r=\"2\"><c><v>201</v></c></row>"},
+        {"row after a skipped one, then one without a gap", "x||x|x",
+         "<row><c><v>101</v></c></row><row r=\"3\"><c><v>301</v></c></row><row><c><v>401</v></c></row>"},
+        {"row of empty cells and empty texts is skipped", "x|.e|x",
+         "<row><c><v>101</v></c></row><row r=\"3\"><c><v>301</v></c></row>"},
+        {"first cell past column A", ".x", "<row><c r=\"B1\"><v>102</v></c></row>"},
+        {"empty cell and empty text are gaps", "x.xex",
+         "<row><c><v>101</v></c><c r=\"C1\"><v>103</v></c><c r=\"E1\"><v>105</v></c></row>"},
+        {"gaps in rows and cells at once", "|.x.xx",
+         "<row r=\"2\"><c r=\"B2\"><v>202</v></c><c r=\"D2\"><v>204</v></c><c><v>205</v></c></row>"},
+        {"gap into column AB", QStringLiteral("x").repeated(26) + QStringLiteral(".x"),
+         "<row>" + columnsAToZ + "<c r=\"AB1\"><v>128</v></c></row>"},
+    };
+}
+
 // Bytes of a test entry: random ones, or text that compresses well. `seed` carries on from entry
 // to entry.
 std::string entryBytes(quint32& seed, int size, bool random)
@@ -246,6 +323,75 @@ private slots:
         QCOMPARE(book.sheets[1].name, QStringLiteral("Second"));
         QCOMPARE(book.sheets[1].cells.size(), 1);
         QCOMPARE(book.sheets[1].at(2, 2).value.toString(), QStringLiteral("b2"));
+    }
+
+    // Rows and cells carry references only after a gap (a skipped row, an empty cell, an empty
+    // text), and a reader still finds every cell in its place.
+    void referencesOnlyAfterGaps_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QByteArray>("sheetData");
+        for (const Layout& layout : referenceLayouts())
+            QTest::newRow(layout.name) << layout.layout << layout.sheetData;
+    }
+    void referencesOnlyAfterGaps()
+    {
+        QFETCH(QString, layout);
+        QFETCH(QByteArray, sheetData);
+        const QString path = m_dir.filePath(QStringLiteral("layout-%1.xlsx").arg(QTest::currentDataTag()));
+        QCOMPARE(writeWorkbook(path, {laidOut(layout)}), QString());
+        const QByteArray xml = partOf(path, QStringLiteral("xl/worksheets/sheet1.xml"));
+        const int from = xml.indexOf("<sheetData>") + int(qstrlen("<sheetData>"));
+        const QByteArray written = xml.mid(from, xml.indexOf("</sheetData>") - from);
+        QCOMPARE(written, sheetData);
+
+        const ReadWorkbook book = readWorkbookBack(path);
+        QVERIFY2(book.ok, qPrintable(book.error));
+        QSet<QPair<int, int>> read;
+        for (const ReadCell& cell : book.sheets[0].cells) {
+            read.insert({cell.row, cell.column});
+            QCOMPARE(cell.value.toInt(), 100 * cell.row + cell.column);
+        }
+        QCOMPARE(read, filledCells(layout));
+    }
+
+    // LibreOffice, when installed, places every cell of the layouts above as openpyxl does.
+    void referencesInLibreOffice()
+    {
+        const QString soffice = QStandardPaths::findExecutable(QStringLiteral("soffice"));
+        if (soffice.isEmpty())
+            QSKIP("LibreOffice is not installed");
+        const std::vector<Layout> layouts = referenceLayouts();
+        QStringList arguments{QStringLiteral("-env:UserInstallation=file://") + m_dir.filePath(QStringLiteral("lo")),
+                              QStringLiteral("--headless"),
+                              QStringLiteral("--convert-to"),
+                              QStringLiteral("csv"),
+                              QStringLiteral("--outdir"),
+                              m_dir.filePath(QStringLiteral("csv"))};
+        for (std::size_t i = 0; i < layouts.size(); ++i) {
+            const QString path = m_dir.filePath(QStringLiteral("lo-layout-%1.xlsx").arg(i));
+            QCOMPARE(writeWorkbook(path, {laidOut(layouts[i].layout)}), QString());
+            arguments << path;
+        }
+        QProcess process;
+        process.start(soffice, arguments);
+        QVERIFY(process.waitForFinished(300000));
+        for (std::size_t i = 0; i < layouts.size(); ++i) {
+            const QByteArray csv = readBytes(m_dir.filePath(QStringLiteral("csv/lo-layout-%1.csv").arg(i)));
+            QVERIFY2(!csv.isEmpty(), layouts[i].name);
+            QSet<QPair<int, int>> read;
+            const QList<QByteArray> lines = csv.split('\n');
+            for (int r = 0; r < lines.size(); ++r) {
+                const QList<QByteArray> fields = lines[r].trimmed().split(',');
+                for (int c = 0; c < fields.size(); ++c) {
+                    if (fields[c].isEmpty())
+                        continue;
+                    read.insert({r + 1, c + 1});
+                    QVERIFY2(fields[c].toInt() == 100 * (r + 1) + c + 1, layouts[i].name);
+                }
+            }
+            QVERIFY2(read == filledCells(layouts[i].layout), layouts[i].name);
+        }
     }
 
     // A sheet larger than one compression chunk streams through the compressor intact.

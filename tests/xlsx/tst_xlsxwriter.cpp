@@ -7,9 +7,12 @@
 #include <QtTest>
 
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <random>
 
 using engine::Cell;
 using engine::NumberFormat;
@@ -226,6 +229,18 @@ private slots:
         QTest::newRow("huge") << 1e300 << "1e+300";
         QTest::newRow("one third") << 1.0 / 3 << "0.3333333333333333";
         QTest::newRow("date-time serial") << 45296 + 13.75 / 24 << "45296.572916666664";
+        QTest::newRow("negative zero") << -0.0 << "-0";
+        QTest::newRow("ten thousand, fixed form as long as exponent form") << 10000.0 << "10000";
+        QTest::newRow("hundred thousand, exponent form shorter") << 100000.0 << "1e+05";
+        QTest::newRow("twelve million") << 12000000.0 << "1.2e+07";
+        QTest::newRow("one ten-thousandth") << 0.0001 << "1e-04";
+        QTest::newRow("one thousandth") << 0.001 << "0.001";
+        QTest::newRow("15 digits with decimals") << 1234567890.12345 << "1234567890.12345";
+        QTest::newRow("largest 15-digit integer") << 999999999999999.0 << "999999999999999";
+        QTest::newRow("10^15") << 1e15 << "1e+15";
+        QTest::newRow("negative small decimal") << -0.05 << "-0.05";
+        QTest::newRow("six decimals") << 1.000001 << "1.000001";
+        QTest::newRow("seven decimals") << 1.0000001 << "1.0000001";
     }
     void numbersRoundTrip()
     {
@@ -242,6 +257,43 @@ private slots:
         const ReadCell cell = book.sheets[0].at(1, 1);
         QCOMPARE(cell.type, QStringLiteral("n"));
         QCOMPARE(exactText(cell.value), exactText(value));
+    }
+
+    // The spelling is std::to_chars's shortest form for every kind of double, including the
+    // integers and short decimals that take a quicker way.
+    void numbersSpelledAsShortestForm()
+    {
+        std::mt19937_64 random(20240105);
+        auto check = [](double value) {
+            char expected[64];
+            const auto end = std::to_chars(expected, expected + sizeof expected, value).ptr;
+            const std::string written = spelling(value);
+            if (written != std::string_view(expected, std::size_t(end - expected)))
+                QFAIL(qPrintable(
+                    QStringLiteral("%1 written as %2")
+                        .arg(QString::fromLatin1(expected, int(end - expected)), QString::fromStdString(written))));
+        };
+        for (int i = 0; i < 200000; ++i) {
+            // Integers of every length, also with trailing zeros, and decimals of 1 to 8 places.
+            const auto digits = int(random() % 17);
+            std::int64_t integer = std::int64_t(random() % 1000000000000000000ull);
+            for (int k = 18; k > digits; --k)
+                integer /= 10;
+            if (i % 3 == 0)
+                integer -= integer % 1000;
+            const double sign = i % 2 ? -1.0 : 1.0;
+            check(sign * double(integer));
+            for (int places = 1; places <= 8; ++places)
+                check(sign * double(integer) / std::pow(10.0, places));
+            // Any bits at all, and values near the limits of the quick way.
+            std::uint64_t bits = random();
+            double any;
+            std::memcpy(&any, &bits, sizeof any);
+            if (std::isfinite(any))
+                check(any);
+            check(sign * (1e15 - double(i)));
+            check(sign * double(i) * 1e-7);
+        }
     }
 
     // Texts come back exactly: XML markup, white space at either end, control characters,

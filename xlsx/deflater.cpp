@@ -39,6 +39,20 @@ constexpr std::array<std::uint32_t, 32> kPowersOfX = powersOfX();
 
 } // namespace
 
+bool Deflater::compress(std::string_view input, std::string& out, bool last)
+{
+    const std::size_t start = out.size();
+    std::size_t end = start;
+    const bool ok = compressAt(input, out, start, end, last);
+    out.resize(ok ? end : start);
+    return ok;
+}
+
+bool Deflater::compressReusing(std::string_view input, std::string& out, std::size_t& size, bool last)
+{
+    return compressAt(input, out, 0, size, last);
+}
+
 std::uint32_t crc32Combine(std::uint32_t first, std::uint32_t second, std::uint64_t secondLength)
 {
     // x^(8 * secondLength) modulo P, from the binary digits of the length (k starts at 3: 8 = 2^3).

@@ -27,11 +27,18 @@ public:
     // (a sync flush), so pieces written one after the other make one stream; the `last` one ends
     // it with the final block. False when the library fails.
     bool compress(std::string_view input, std::string& out, bool last);
+    // As compress(), but writes from the start of `out` and never shrinks it: a buffer used again
+    // and again keeps its size, so its bytes are not cleared each time. `size` receives the
+    // length written.
+    bool compressReusing(std::string_view input, std::string& out, std::size_t& size, bool last);
 
     // "ISA-L" or "zlib": the library this build compresses with.
     static const char* library();
 
 private:
+    // Writes the piece at `start`, growing `out` where needed; `end` receives where it ends.
+    bool compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last);
+
     struct State;
     std::unique_ptr<State> d;
 };

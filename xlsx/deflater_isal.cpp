@@ -48,16 +48,16 @@ Deflater::Deflater(int level) : d(std::make_unique<State>())
 
 Deflater::~Deflater() = default;
 
-bool Deflater::compress(std::string_view input, std::string& out, bool last)
+bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last)
 {
     isal_zstream& s = d->stream;
     isal_deflate_reset(&s);
     s.end_of_stream = 0;
     s.flush = last ? NO_FLUSH : SYNC_FLUSH;
-    const std::size_t start = out.size();
     // Deflate output rarely exceeds its input by much: stored blocks add 5 bytes in 64 KiB. The
     // loop below grows the room when it does not suffice.
-    out.resize(start + input.size() + input.size() / 16 + 1024);
+    if (out.size() < start + input.size() + input.size() / 16 + 1024)
+        out.resize(start + input.size() + input.size() / 16 + 1024);
     std::size_t written = 0;
     std::size_t fed = 0;
     for (;;) {
@@ -74,7 +74,6 @@ bool Deflater::compress(std::string_view input, std::string& out, bool last)
         s.next_out = reinterpret_cast<std::uint8_t*>(out.data() + start + written);
         s.avail_out = std::uint32_t(room);
         if (isal_deflate(&s) != COMP_OK) {
-            out.resize(start);
             return false;
         }
         written += room - s.avail_out;
@@ -85,7 +84,7 @@ bool Deflater::compress(std::string_view input, std::string& out, bool last)
         if (last ? s.internal_state.state == ZSTATE_END : s.avail_out != 0)
             break;
     }
-    out.resize(start + written);
+    end = start + written;
     return true;
 }
 

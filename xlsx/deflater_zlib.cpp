@@ -34,14 +34,14 @@ Deflater::Deflater(int level) : d(std::make_unique<State>())
 
 Deflater::~Deflater() = default;
 
-bool Deflater::compress(std::string_view input, std::string& out, bool last)
+bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last)
 {
     z_stream& s = d->stream;
     if (!d->ready || deflateReset(&s) != Z_OK)
         return false;
-    const std::size_t start = out.size();
     // Room for the whole piece and the flush marker, so one call normally does it.
-    out.resize(start + deflateBound(&s, uLong(std::min(input.size(), kMaxFeed))) + 16);
+    if (out.size() < start + deflateBound(&s, uLong(std::min(input.size(), kMaxFeed))) + 16)
+        out.resize(start + deflateBound(&s, uLong(std::min(input.size(), kMaxFeed))) + 16);
     std::size_t written = 0;
     std::size_t fed = 0;
     for (;;) {
@@ -60,7 +60,6 @@ bool Deflater::compress(std::string_view input, std::string& out, bool last)
         const int status = deflate(&s, allFed ? (last ? Z_FINISH : Z_SYNC_FLUSH) : Z_NO_FLUSH);
         written += room - s.avail_out;
         if (status == Z_STREAM_ERROR) {
-            out.resize(start);
             return false;
         }
         if (!allFed || s.avail_in != 0)
@@ -68,7 +67,7 @@ bool Deflater::compress(std::string_view input, std::string& out, bool last)
         if (last ? status == Z_STREAM_END : s.avail_out != 0)
             break;
     }
-    out.resize(start + written);
+    end = start + written;
     return true;
 }
 

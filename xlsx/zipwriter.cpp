@@ -128,12 +128,12 @@ public:
         job.last = true;
         const bool ok = compress(*m_deflaters[0], job);
         if (ok)
-            pending += job.output;
+            pending.append(job.output.data(), job.outputSize);
         else
             error = QStringLiteral("the compressor failed");
         crc = job.crc;
         size = job.input.size();
-        compressedSize = job.output.size();
+        compressedSize = job.outputSize;
         buffer = std::move(job.input);
         buffer.clear();
         stop();
@@ -175,7 +175,8 @@ private:
     struct Job
     {
         std::string input;
-        std::string output;
+        std::string output; // compressed bytes: the first outputSize (the buffer keeps its size)
+        std::size_t outputSize = 0;
         std::uint32_t crc = 0;
         bool last = false;
         bool ok = true;
@@ -217,8 +218,7 @@ private:
     static bool compress(Deflater& deflater, Job& job)
     {
         job.crc = crc32Update(0, job.input);
-        job.output.clear();
-        return deflater.compress(job.input, job.output, job.last);
+        return deflater.compressReusing(job.input, job.output, job.outputSize, job.last);
     }
 
     // Writes every finished chunk at the front of the queue, in order.
@@ -237,21 +237,20 @@ private:
             bool ok = job->ok && m_error.isEmpty();
             if (!job->ok && m_error.isEmpty())
                 m_error = QStringLiteral("the compressor failed");
-            if (ok && !job->output.empty()) {
-                ok = m_file.write(job->output.data(), qint64(job->output.size())) == qint64(job->output.size());
+            if (ok && job->outputSize != 0) {
+                ok = m_file.write(job->output.data(), qint64(job->outputSize)) == qint64(job->outputSize);
                 if (!ok)
                     m_error = m_file.errorString();
             }
             m_crc = crc32Combine(m_crc, job->crc, job->input.size());
             m_in += job->input.size();
-            m_written += job->output.size();
+            m_written += job->outputSize;
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!ok)
                 m_failed = true;
             if (job->last)
                 m_finished = true;
             job->input.clear();
-            job->output.clear();
             m_spareInput.push_back(std::move(job->input));
             m_spare.push_back(std::move(job->output));
             m_jobs.pop_front();

@@ -39,18 +39,19 @@ constexpr std::array<std::uint32_t, 32> kPowersOfX = powersOfX();
 
 } // namespace
 
-bool Deflater::compress(std::string_view input, std::string& out, bool last)
+bool Deflater::compress(std::string_view input, std::string& out, bool last, std::string_view dictionary)
 {
     const std::size_t start = out.size();
     std::size_t end = start;
-    const bool ok = compressAt(input, out, start, end, last);
+    const bool ok = compressAt(input, out, start, end, last, dictionary, false);
     out.resize(ok ? end : start);
     return ok;
 }
 
-bool Deflater::compressReusing(std::string_view input, std::string& out, std::size_t& size, bool last)
+bool Deflater::compressReusing(std::string_view input, std::string& out, std::size_t& size, bool last,
+                               std::string_view dictionary, bool extraEffort)
 {
-    return compressAt(input, out, 0, size, last);
+    return compressAt(input, out, 0, size, last, dictionary, extraEffort);
 }
 
 std::uint32_t crc32Combine(std::uint32_t first, std::uint32_t second, std::uint64_t secondLength)

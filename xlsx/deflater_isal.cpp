@@ -34,24 +34,35 @@ struct Deflater::State
 {
     isal_zstream stream{};
     std::vector<std::uint8_t> levelBuffer;
+    std::uint32_t level = 0;
 };
 
 Deflater::Deflater(int level) : d(std::make_unique<State>())
 {
-    const int isalLevel = std::clamp(level, 0, 3);
+    const int isalLevel = level == kDefaultLevel ? 2 : std::clamp(level, 0, 3);
     isal_deflate_init(&d->stream);
-    d->stream.level = std::uint32_t(isalLevel);
-    d->levelBuffer.resize(levelBufferSize(isalLevel));
+    d->level = std::uint32_t(isalLevel);
+    d->stream.level = d->level;
+    // Room for one level up too, for extra effort.
+    d->levelBuffer.resize(levelBufferSize(std::min(isalLevel + 1, 3)));
     d->stream.level_buf = d->levelBuffer.empty() ? nullptr : d->levelBuffer.data();
     d->stream.level_buf_size = std::uint32_t(d->levelBuffer.size());
 }
 
 Deflater::~Deflater() = default;
 
-bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last)
+bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last,
+                          std::string_view dictionary, bool extraEffort)
 {
     isal_zstream& s = d->stream;
     isal_deflate_reset(&s);
+    s.level = extraEffort ? std::min<std::uint32_t>(d->level + 1, 3) : d->level;
+    if (dictionary.size() > kDictionarySize)
+        dictionary.remove_prefix(dictionary.size() - kDictionarySize);
+    if (!dictionary.empty() &&
+        isal_deflate_set_dict(&s, reinterpret_cast<std::uint8_t*>(const_cast<char*>(dictionary.data())),
+                              std::uint32_t(dictionary.size())) != COMP_OK)
+        return false;
     s.end_of_stream = 0;
     s.flush = last ? NO_FLUSH : SYNC_FLUSH;
     // Deflate output rarely exceeds its input by much: stored blocks add 5 bytes in 64 KiB. The

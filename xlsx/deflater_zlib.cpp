@@ -29,15 +29,24 @@ struct Deflater::State
 
 Deflater::Deflater(int level) : d(std::make_unique<State>())
 {
-    d->ready = deflateInit2(&d->stream, std::clamp(level, 0, 9), Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    const int zlibLevel = level == kDefaultLevel ? 1 : std::clamp(level, 0, 9);
+    d->ready = deflateInit2(&d->stream, zlibLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
 }
 
 Deflater::~Deflater() = default;
 
-bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last)
+bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last,
+                          std::string_view dictionary, bool extraEffort)
 {
+    // zlib's higher levels cost far more than twice the time: extra effort keeps the level.
+    static_cast<void>(extraEffort);
     z_stream& s = d->stream;
     if (!d->ready || deflateReset(&s) != Z_OK)
+        return false;
+    if (dictionary.size() > kDictionarySize)
+        dictionary.remove_prefix(dictionary.size() - kDictionarySize);
+    if (!dictionary.empty() &&
+        deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(dictionary.data()), uInt(dictionary.size())) != Z_OK)
         return false;
     // Room for the whole piece and the flush marker, so one call normally does it.
     if (out.size() < start + deflateBound(&s, uLong(std::min(input.size(), kMaxFeed))) + 16)

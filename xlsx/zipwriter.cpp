@@ -80,8 +80,18 @@ public:
         if (m_failed)
             return false;
         Job job;
+        // Each chunk may refer back into the end of the one before, as one stream would (pigz does
+        // the same).
+        job.dictionary.swap(m_tail);
+        const std::size_t tail = std::min(buffer.size(), Deflater::kDictionarySize);
+        m_tail.assign(buffer, buffer.size() - tail, tail);
         job.input = std::move(buffer);
         job.last = last;
+        // The threads that compress wait for the producer part of the time; every third chunk
+        // gets the compressor's extra effort in that time, which makes a large sheet some 1.5%
+        // smaller without making the run longer on two cores. The choice depends on the chunk's
+        // place alone, so the bytes stay the same from run to run.
+        job.extraEffort = m_queued++ % 3 == 2;
         if (!m_spare.empty()) {
             job.output = std::move(m_spare.back());
             m_spare.pop_back();
@@ -175,10 +185,12 @@ private:
     struct Job
     {
         std::string input;
-        std::string output; // compressed bytes: the first outputSize (the buffer keeps its size)
+        std::string dictionary; // the end of the chunk before
+        std::string output;     // compressed bytes: the first outputSize (the buffer keeps its size)
         std::size_t outputSize = 0;
         std::uint32_t crc = 0;
         bool last = false;
+        bool extraEffort = false;
         bool ok = true;
         State state = State::Waiting;
     };
@@ -218,7 +230,8 @@ private:
     static bool compress(Deflater& deflater, Job& job)
     {
         job.crc = crc32Update(0, job.input);
-        return deflater.compressReusing(job.input, job.output, job.outputSize, job.last);
+        return deflater.compressReusing(job.input, job.output, job.outputSize, job.last, job.dictionary,
+                                        job.extraEffort);
     }
 
     // Writes every finished chunk at the front of the queue, in order.
@@ -261,6 +274,8 @@ private:
     QFile& m_file;
     int m_level;
     std::unique_ptr<Deflater> m_second;
+    std::string m_tail; // the end of the last chunk queued, the next one's dictionary
+    std::uint64_t m_queued = 0;
     std::array<Deflater*, kWorkers> m_deflaters{};
     std::array<std::thread, kWorkers> m_threads;
     bool m_workersStarted = false;

@@ -27,8 +27,8 @@ class Deflater;
 class ZipWriter
 {
 public:
-    // `level` is the deflate level (1 is the fastest; see Deflater).
-    static constexpr int kDefaultLevel = 1;
+    // `level` is the deflate level (see Deflater; by default the compressor's own).
+    static constexpr int kDefaultLevel = -1;
     explicit ZipWriter(int level = kDefaultLevel);
     ~ZipWriter();
     ZipWriter(const ZipWriter&) = delete;

@@ -89,8 +89,8 @@ public:
         job.last = last;
         // The threads that compress wait for the producer part of the time; every third chunk
         // gets the compressor's extra effort in that time, which makes a large sheet some 1.5%
-        // smaller without making the run longer on two cores. The choice depends on the chunk's
-        // place alone, so the bytes stay the same from run to run.
+        // smaller without making the run longer on two idle cores. The choice depends on the
+        // chunk's place alone, so the bytes stay the same from run to run.
         job.extraEffort = m_queued++ % 3 == 2;
         if (!m_spare.empty()) {
             job.output = std::move(m_spare.back());

@@ -48,6 +48,15 @@ std::uint64_t getU64(const std::uint8_t* p)
     return std::uint64_t(getU32(p)) | std::uint64_t(getU32(p + 4)) << 32;
 }
 
+inline void prefetch(const void* address)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    static_cast<void>(address);
+#endif
+}
+
 bool isHighSurrogate(char16_t unit)
 {
     return unit >= 0xD800 && unit <= 0xDBFF;
@@ -70,11 +79,18 @@ struct SharedStringTable::Private
     // A text held in memory for lookups.
     struct Entry
     {
+        static constexpr std::size_t kInline = 16;
         std::uint64_t hash;
-        const char* text;
         std::uint32_t index;
         std::uint32_t length : 24; // at most 32,767 UTF-16 units, so below 128 KiB of UTF-8
         std::uint32_t uses : 8;    // up to kMaxUses, halved each time texts move to a run
+        // Most texts that recur (names, places, codes) are short: kept in the entry itself, a
+        // lookup finds them without a further miss of the cache; longer ones are in the chunks.
+        union {
+            const char* text;
+            char inlined[kInline];
+        };
+        const char* data() const { return length <= kInline ? inlined : text; }
     };
     // Texts moved to disk: [start, end) of the runs file, sorted by hash.
     struct Run
@@ -192,6 +208,31 @@ void SharedStringTable::Private::growSlots(std::size_t size)
     slots = std::move(grown);
 }
 
+namespace {
+
+// Texts are mostly short: compared with a few fixed-size loads instead of a call to memcmp.
+bool sameText(const char* a, const char* b, std::size_t n)
+{
+    if (n >= 8 && n <= 16) {
+        std::uint64_t a1, a2, b1, b2;
+        std::memcpy(&a1, a, 8);
+        std::memcpy(&b1, b, 8);
+        std::memcpy(&a2, a + n - 8, 8);
+        std::memcpy(&b2, b + n - 8, 8);
+        return a1 == b1 && a2 == b2;
+    }
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (a[i] != b[i])
+                return false;
+        }
+        return true;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+} // namespace
+
 SharedStringTable::Private::Entry* SharedStringTable::Private::find(std::string_view text, std::uint64_t textHash)
 {
     if (slots.empty())
@@ -199,8 +240,7 @@ SharedStringTable::Private::Entry* SharedStringTable::Private::find(std::string_
     const std::size_t mask = slots.size() - 1;
     for (std::size_t i = std::size_t(textHash) & mask; slots[i]; i = (i + 1) & mask) {
         Entry& entry = entries[slots[i] - 1];
-        if (entry.hash == textHash && entry.length == text.size() &&
-            std::memcmp(entry.text, text.data(), text.size()) == 0)
+        if (entry.hash == textHash && entry.length == text.size() && sameText(entry.data(), text.data(), text.size()))
             return &entry;
     }
     return nullptr;
@@ -214,7 +254,16 @@ void SharedStringTable::Private::insert(std::string_view text, std::uint64_t tex
     // At most half the slots are used, so probe runs stay short.
     if (2 * (entries.size() + 1) > slots.size())
         growSlots(std::max<std::size_t>(1024, 2 * slots.size()));
-    entries.push_back(Entry{textHash, storeText(text), index, std::uint32_t(text.size()), uses});
+    Entry entry{};
+    entry.hash = textHash;
+    entry.index = index;
+    entry.length = std::uint32_t(text.size());
+    entry.uses = uses;
+    if (text.size() <= Entry::kInline)
+        std::memcpy(entry.inlined, text.data(), text.size());
+    else
+        entry.text = storeText(text);
+    entries.push_back(entry);
     const std::size_t mask = slots.size() - 1;
     std::size_t i = std::size_t(textHash) & mask;
     while (slots[i])
@@ -249,7 +298,8 @@ bool SharedStringTable::Private::moveToRun()
     oldChunks.swap(chunks);
     chunkUsed = chunkSize = textBytes = 0;
     for (Entry& entry : entries) {
-        entry.text = storeText(std::string_view(entry.text, entry.length));
+        if (entry.length > Entry::kInline)
+            entry.text = storeText(std::string_view(entry.text, entry.length));
         entry.uses = entry.uses / 2;
     }
     std::vector<std::uint32_t>().swap(slots);
@@ -281,7 +331,7 @@ bool SharedStringTable::Private::writeRun(std::vector<Entry>::iterator first, st
         putU64(header, entry->hash);
         putU32(header + 8, entry->index);
         putU32(header + 12, entry->length);
-        if (!runFile.append(header, sizeof header) || !runFile.append(entry->text, entry->length))
+        if (!runFile.append(header, sizeof header) || !runFile.append(entry->data(), entry->length))
             return fail(runFile.errorString());
     }
     run.end = runFile.size();
@@ -428,10 +478,14 @@ SharedStringTable::~SharedStringTable() = default;
 
 bool SharedStringTable::intern(std::string_view text, std::uint32_t& index)
 {
+    return intern(text, d->hash(text), index);
+}
+
+bool SharedStringTable::intern(std::string_view text, std::uint64_t textHash, std::uint32_t& index)
+{
     if (!d->error.isEmpty() || d->closed)
         return d->fail(QStringLiteral("the string table is closed"));
     ++d->references;
-    const std::uint64_t textHash = d->hash(text);
     if (Private::Entry* entry = d->find(text, textHash)) {
         if (entry->uses < kMaxUses)
             ++entry->uses;
@@ -451,6 +505,32 @@ bool SharedStringTable::intern(std::string_view text, std::uint32_t& index)
     }
     d->insert(text, textHash, index, uses);
     return d->memoryUsed() <= d->budget || d->moveToRun();
+}
+
+bool SharedStringTable::internAll(const std::string_view* texts, std::size_t count, std::uint32_t* indexes)
+{
+    // The lookups of a row's texts wait mostly for memory: their slots, then their entries, are
+    // fetched for all of them first, so the waits overlap.
+    constexpr std::size_t kBatch = 64;
+    std::uint64_t hashes[kBatch];
+    for (std::size_t start = 0; start < count; start += kBatch) {
+        const std::size_t n = std::min(kBatch, count - start);
+        const std::size_t mask = d->slots.empty() ? 0 : d->slots.size() - 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            hashes[i] = d->hash(texts[start + i]);
+            if (mask)
+                prefetch(&d->slots[std::size_t(hashes[i]) & mask]);
+        }
+        for (std::size_t i = 0; mask && i < n; ++i) {
+            if (const std::uint32_t slot = d->slots[std::size_t(hashes[i]) & mask])
+                prefetch(&d->entries[slot - 1]);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!intern(texts[start + i], hashes[i], indexes[start + i]))
+                return false;
+        }
+    }
+    return true;
 }
 
 std::uint32_t SharedStringTable::uniqueCount() const

@@ -146,6 +146,8 @@ struct XlsWriter::Private
     ByteBuffer rowRecords;
     ByteBuffer cellRecords;
     std::vector<std::uint32_t> rowCellStarts; // offsets into cellRecords
+    std::vector<std::string_view> rowTexts;   // the texts of the row being written
+    std::vector<std::uint32_t> rowTextIndexes;
     ByteBuffer scratch;
 
     ~Private() { abandon(); }
@@ -340,6 +342,25 @@ bool XlsWriter::writeRow(int row, const Cell* cells, int count)
         d->block = block;
     }
 
+    // The row's texts are looked up in the shared string table together, in order.
+    d->rowTexts.clear();
+    for (int c = 0; c < count; ++c) {
+        const Cell& cell = cells[c];
+        if (cell.type != CellType::Text || cell.text.empty())
+            continue;
+        if (cell.text.size() > std::size_t(kMaxCharacters) && utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
+            return d->fail(QStringLiteral("text in row %1, column %2 is longer than %3 characters")
+                               .arg(row + 1)
+                               .arg(c + 1)
+                               .arg(kMaxCharacters));
+        }
+        d->rowTexts.push_back(cell.text);
+    }
+    d->rowTextIndexes.resize(d->rowTexts.size());
+    if (!d->strings->internAll(d->rowTexts.data(), d->rowTexts.size(), d->rowTextIndexes.data()))
+        return d->fail(d->strings->errorString());
+    const std::uint32_t* textIndex = d->rowTextIndexes.data();
+
     ByteBuffer& out = d->cellRecords;
     const std::size_t rowStart = out.size();
     int first = -1;
@@ -374,21 +395,10 @@ bool XlsWriter::writeRow(int row, const Cell* cells, int count)
             p[7] = 0;
             break;
         case CellType::Text:
-        default: {
-            if (cell.text.size() > std::size_t(kMaxCharacters) &&
-                utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
-                return d->fail(QStringLiteral("text in row %1, column %2 is longer than %3 characters")
-                                   .arg(row + 1)
-                                   .arg(c + 1)
-                                   .arg(kMaxCharacters));
-            }
-            std::uint32_t index;
-            if (!d->strings->intern(cell.text, index))
-                return d->fail(d->strings->errorString());
+        default:
             p = out.record(kLabelSst, 10);
-            putU32(p + 6, index);
+            putU32(p + 6, *textIndex++);
             break;
-        }
         }
         putU16(p, std::uint16_t(row));
         putU16(p + 2, std::uint16_t(c));

@@ -323,20 +323,25 @@ private slots:
         QTest::addColumn<QString>("texts");
         QTest::addColumn<int>("hash");
         QTest::addColumn<qulonglong>("budget");
+        QTest::addColumn<int>("batch"); // texts interned together (a row's)
         enum { Default, ByLength, Constant };
-        QTest::newRow("unique texts") << "unique" << int(Default) << qulonglong(32 << 10);
-        QTest::newRow("texts that recur among unique ones") << "mixed" << int(Default) << qulonglong(32 << 10);
-        QTest::newRow("texts that recur long after leaving memory") << "late" << int(Default) << qulonglong(32 << 10);
-        QTest::newRow("long texts") << "long" << int(Default) << qulonglong(64 << 10);
-        QTest::newRow("texts of one length share a hash") << "mixed" << int(ByLength) << qulonglong(32 << 10);
-        QTest::newRow("every text shares one hash") << "late" << int(Constant) << qulonglong(32 << 10);
-        QTest::newRow("all in memory") << "mixed" << int(Default) << qulonglong(64 << 20);
+        QTest::newRow("unique texts") << "unique" << int(Default) << qulonglong(32 << 10) << 1;
+        QTest::newRow("texts that recur among unique ones") << "mixed" << int(Default) << qulonglong(32 << 10) << 1;
+        QTest::newRow("texts that recur, ten at a time") << "mixed" << int(Default) << qulonglong(32 << 10) << 10;
+        QTest::newRow("texts that recur long after leaving memory")
+            << "late" << int(Default) << qulonglong(32 << 10) << 1;
+        QTest::newRow("long texts, seven at a time") << "long" << int(Default) << qulonglong(64 << 10) << 7;
+        QTest::newRow("texts of one length share a hash") << "mixed" << int(ByLength) << qulonglong(32 << 10) << 1;
+        QTest::newRow("every text shares one hash, 100 at a time")
+            << "late" << int(Constant) << qulonglong(32 << 10) << 100;
+        QTest::newRow("all in memory") << "mixed" << int(Default) << qulonglong(64 << 20) << 1;
     }
     void sharedStringLookup()
     {
         QFETCH(QString, texts);
         QFETCH(int, hash);
         QFETCH(qulonglong, budget);
+        QFETCH(int, batch);
         // The texts: "unique" all distinct; "mixed" a few hundred recurring among unique ones;
         // "late" each text once, then all again in reverse; "long" texts of up to 20,000 bytes.
         std::vector<std::string> sequence;
@@ -361,18 +366,28 @@ private slots:
         Table reference(std::size_t(1) << 30);
         std::unordered_map<std::string, std::uint32_t> expected;
         std::size_t maxMemory = 0;
-        for (const std::string& text : sequence) {
-            const auto next = std::uint32_t(expected.size());
-            const std::uint32_t wanted = expected.emplace(text, next).first->second;
-            std::uint32_t index = 0;
-            std::uint32_t referenceIndex = 0;
-            QVERIFY2(table.intern(text, index), qPrintable(table.errorString()));
-            QVERIFY(reference.intern(text, referenceIndex));
-            if (index != wanted)
-                QFAIL(qPrintable(QStringLiteral("text \"%1\" got %2, not %3")
-                                     .arg(QString::fromStdString(text.substr(0, 40)))
-                                     .arg(index)
-                                     .arg(wanted)));
+        std::vector<std::string_view> group;
+        std::vector<std::uint32_t> indexes;
+        for (std::size_t start = 0; start < sequence.size(); start += std::size_t(batch)) {
+            group.assign(sequence.begin() + std::ptrdiff_t(start),
+                         sequence.begin() + std::ptrdiff_t(std::min(sequence.size(), start + std::size_t(batch))));
+            indexes.assign(group.size(), 0);
+            if (batch == 1)
+                QVERIFY2(table.intern(group[0], indexes[0]), qPrintable(table.errorString()));
+            else
+                QVERIFY2(table.internAll(group.data(), group.size(), indexes.data()), qPrintable(table.errorString()));
+            for (std::size_t k = 0; k < group.size(); ++k) {
+                const std::string text(group[k]);
+                const auto next = std::uint32_t(expected.size());
+                const std::uint32_t wanted = expected.emplace(text, next).first->second;
+                std::uint32_t referenceIndex = 0;
+                QVERIFY(reference.intern(text, referenceIndex));
+                if (indexes[k] != wanted)
+                    QFAIL(qPrintable(QStringLiteral("text \"%1\" got %2, not %3")
+                                         .arg(QString::fromStdString(text.substr(0, 40)))
+                                         .arg(indexes[k])
+                                         .arg(wanted)));
+            }
             maxMemory = std::max(maxMemory, table.memoryInUse());
         }
         QCOMPARE(table.uniqueCount(), std::uint32_t(expected.size()));

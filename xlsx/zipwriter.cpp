@@ -87,11 +87,11 @@ public:
         m_tail.assign(buffer, buffer.size() - tail, tail);
         job.input = std::move(buffer);
         job.last = last;
-        // The threads that compress wait for the producer part of the time; every third chunk
-        // gets the compressor's extra effort in that time, which makes a large sheet some 1.5%
-        // smaller without making the run longer on two idle cores. The choice depends on the
-        // chunk's place alone, so the bytes stay the same from run to run.
-        job.extraEffort = m_queued++ % 3 == 2;
+        // The threads that compress wait for the producer part of the time; every fourth chunk
+        // gets the compressor's extra effort in that time, which makes a large sheet some 1.1%
+        // smaller for about 5% more time on two idle cores (every third: 1.5% for 13%). The choice
+        // depends on the chunk's place alone, so the bytes stay the same from run to run.
+        job.extraEffort = m_queued++ % 4 == 3;
         if (!m_spare.empty()) {
             job.output = std::move(m_spare.back());
             m_spare.pop_back();

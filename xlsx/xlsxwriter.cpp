@@ -156,6 +156,15 @@ void appendEscaped(std::string& out, std::string_view text, bool markup)
 // The longest spelling writeNumber() gives ("-1.7976931348623157e+308" and some room).
 constexpr std::size_t kMaxNumberLength = 32;
 
+// `x` rounded to an integer, for |x| below 2^52: adding and taking away 2^52 leaves no fraction
+// bits (std::nearbyint is a call into the maths library that costs more than the rest of a
+// number's spelling). A tie may round either way: writeNumber checks what it gets.
+inline double roundedToInteger(double x)
+{
+    constexpr double kTwoTo52 = 4503599627370496.0;
+    return x >= 0 ? (x + kTwoTo52) - kTwoTo52 : (x - kTwoTo52) + kTwoTo52;
+}
+
 // Writes the shortest decimal spelling of `value` that reads back as the same double, the same
 // as std::to_chars writes, to `p`; returns its end.
 char* writeNumber(char* p, double value)
@@ -170,7 +179,7 @@ char* writeNumber(char* p, double value)
     static constexpr double kExactDigitsLimit = 1e15;
     if (value != 0 && std::fabs(value) < kExactDigitsLimit) {
         for (int k = 0; k < int(std::size(kPowersOfTen)); ++k) {
-            const double scaled = std::nearbyint(value * kPowersOfTen[k]);
+            const double scaled = roundedToInteger(value * kPowersOfTen[k]);
             if (!(std::fabs(scaled) < kExactDigitsLimit))
                 break;
             if (scaled / kPowersOfTen[k] != value)

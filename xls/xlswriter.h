@@ -31,7 +31,7 @@ public:
 
     // Sheet records held in memory before they move to a temporary file (default 4 MiB).
     void setSpillThreshold(std::size_t bytes);
-    // Memory for looking up the shared strings (default 16 MiB); only before the first text.
+    // Memory for looking up the shared strings (default 24 MiB); only before the first text.
     void setStringMemoryBudget(std::size_t bytes);
 
 private:

@@ -5,10 +5,10 @@
 // The table must precede the sheets in the file but is complete only at the end, and a text file
 // can hold millions of distinct texts (an ID number on every line), so memory must not grow with
 // them. The records are made as each new text arrives and go to a temporary file. Texts are looked
-// up in memory while they fit a budget; past it, those seen only once since the last time move to
-// a run on disk, sorted by hash, found again through a Bloom filter and a sparse index per run
-// (about a byte of memory per text moved). A text is reused only after comparing it in full, so
-// the table, and the file, are exactly what a table kept wholly in memory would give.
+// up in memory while they fit a budget; past it, those used least lately move to a run on disk,
+// sorted by hash, found again through a Bloom filter and a sparse index per run (about a byte and
+// a half of memory per text moved). A text is reused only after comparing it in full, so the
+// table, and the file, are exactly what a table kept wholly in memory would give.
 
 #include "xls/spillfile.h"
 

@@ -4,6 +4,12 @@
 
 #include <QDir>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include <array>
 #include <condition_variable>
 #include <deque>
@@ -52,6 +58,16 @@ void put64(std::string& out, std::uint64_t value)
 bool needsZip64(std::uint64_t size, std::uint64_t compressedSize)
 {
     return size >= k32BitLimit || compressedSize >= k32BitLimit;
+}
+
+// The threads that compress run at a lower priority than the one that produces: on a machine with
+// fewer free cores than threads, the producer, whose work decides when the entry is done, is not
+// kept waiting while a chunk is compressed that nothing waits for yet.
+void yieldToProducer()
+{
+#ifdef Q_OS_LINUX
+    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), getpriority(PRIO_PROCESS, 0) + 4);
+#endif
 }
 
 } // namespace
@@ -198,6 +214,7 @@ private:
 
     void run(Deflater& deflater)
     {
+        yieldToProducer();
         for (;;) {
             Job* job = nullptr;
             {

@@ -10,6 +10,7 @@
 #include "unicode/textdecoder.h"
 #include "workbook/workbooksaver.h"
 #include "xls/xlswriter.h"
+#include "xlsx/xlsxwriter.h"
 
 #include <QDir>
 

@@ -2,15 +2,19 @@
 """Runs the benchmark cases and prints the comparison table (called by bench/run.sh).
 
 Every case converts the same input with quillmorne-convert and with the peers a user would pick
-instead, in the same run, and reports for each tool: wall time (the fastest of N runs), peak
-resident memory (the largest of the runs, from /usr/bin/time), output size, each as a ratio
-against quillmorne-convert, and whether every output opens and holds every row of its input.
+instead, in the same run, and reports for each tool: wall time (the median of N runs, with the
+spread of the runs), peak resident memory (the largest of the runs, from /usr/bin/time), output
+size, each as a ratio against quillmorne-convert, and whether every output opens and holds every
+row of its input. With --before, an earlier quillmorne-convert runs in the same cases, so one run
+gives before and after. The .xlsx cases also time a floor: reading the input (cat) plus igzip
+-1 on all cores over the very sheet XML quillmorne-convert wrote.
 """
 import argparse
 import datetime
 import glob
 import json
 import os
+import statistics
 import shutil
 import subprocess
 import sys
@@ -38,23 +42,26 @@ def lo_filter(charset):
 class Tool:
     """One way of converting a case's input; `commands` gives the calls for one timed run."""
 
-    def __init__(self, key, name, commands, quillmorne=False, sampled=False):
+    def __init__(self, key, name, commands, quillmorne=None, sampled=False, slow=False, floor=False,
+                 needs_option=None):
         self.key = key
         self.name = name
         self.commands = commands  # function(case, outdir) -> list of argv lists, one per call
-        self.quillmorne = quillmorne
+        self.quillmorne = quillmorne  # the binary, for quillmorne-convert's own rows
         self.sampled = sampled  # may convert only the first inputs (--lo-per-file-limit)
+        self.slow = slow  # timed --slow-runs times instead of --runs
+        self.floor = floor  # writes no workbook: compressed sheet XML
+        self.needs_option = needs_option  # a command-line option the binary must offer
 
 
 class Case:
-    def __init__(self, key, title, source, fmt, tools, size, rss_budget=False):
+    def __init__(self, key, title, source, fmt, tools, size):
         self.key = key
         self.title = title
         self.source = source  # the folder holding the case's .txt files
         self.fmt = fmt  # "xlsx" or "xls"
         self.tools = tools
         self.size = size
-        self.rss_budget = rss_budget
 
     def inputs(self):
         return sorted(glob.glob(os.path.join(self.source, "**", "*.txt"), recursive=True))
@@ -79,21 +86,39 @@ def soffice(options, profile):
 
 
 def make_tools(args):
-    quill = args.quillmorne
     lo_format = {"xlsx": "xlsx", "xls": "xls:MS Excel 97"}
     direct = os.path.join(args.build_dir, "direct_xlsxwriter")
 
-    def quillmorne(case, out):
-        argv = [quill, "-q", "--text-columns", "2", "-o", out]
-        if case.fmt == "xls":
-            argv.append("--xls")
-        return [argv + [case.source]]
+    def quillmorne(binary, extra=()):
+        def commands(case, out):
+            argv = [binary, "-q", "--text-columns", "2", "-o", out] + list(extra)
+            if case.fmt == "xls":
+                argv.append("--xls")
+            return [argv + [case.source]]
+        return commands
+
+    def output_for(path, out):
+        return os.path.join(out, os.path.splitext(os.path.basename(path))[0] + ".xlsx")
 
     def per_input(program):
         def commands(case, out):
-            return [program + [path, os.path.join(out, os.path.splitext(os.path.basename(path))[0] + ".xlsx")]
-                    for path in case.inputs()]
+            return [program + [path, output_for(path, out)] for path in case.inputs()]
         return commands
+
+    # A Python user converts a folder with one script, not one interpreter per file.
+    def python_peer(case, out):
+        pairs = []
+        for path in case.inputs():
+            pairs += [path, output_for(path, out)]
+        return [[PYTHON, os.path.join(HERE, "xlsxwriter_peer.py")] + pairs]
+
+    def floor(case, out):
+        # Filled in by measure() once quillmorne-convert's sheet XML of the case is dumped.
+        xml = os.path.join(args.results_dir, "floor-%s.xml" % case.key)
+        inputs = case.inputs()
+        script = 'cat "$@" > /dev/null && igzip -1 -T %d -c "%s" > "%s"' % (
+            args.cores, xml, os.path.join(out, "sheets.xml.gz"))
+        return [["sh", "-c", script, "floor"] + inputs]
 
     def lo_each(charset):
         def commands(case, out):
@@ -113,12 +138,17 @@ def make_tools(args):
                 for i in range(0, len(inputs), args.lo_batch)]
 
     tools = [
-        Tool("quillmorne", "quillmorne-convert", quillmorne, quillmorne=True),
+        Tool("quillmorne", "quillmorne-convert", quillmorne(args.quillmorne), quillmorne=args.quillmorne),
+        Tool("before", "quillmorne-convert, before", quillmorne(args.before or ""), quillmorne=args.before),
+        Tool("jobs", "quillmorne-convert --jobs %d" % args.cores,
+             quillmorne(args.quillmorne, ["--jobs", str(args.cores)]), quillmorne=args.quillmorne,
+             needs_option="--jobs"),
+        Tool("floor", "floor: cat + igzip -1 -T %d" % args.cores, floor, floor=True),
         Tool("direct", "direct libxlsxwriter (C)", per_input([direct])),
-        Tool("python", "Python XlsxWriter", per_input([PYTHON, os.path.join(HERE, "xlsxwriter_peer.py")])),
-        Tool("lo", "LibreOffice, one call per file", lo_each(LO_UTF8), sampled=True),
-        Tool("lo-gbk", "LibreOffice (GBK filter)", lo_each(LO_GBK), sampled=True),
-        Tool("lo-all", "LibreOffice, %d files per call" % args.lo_batch, lo_all),
+        Tool("python", "Python XlsxWriter", python_peer, slow=True),
+        Tool("lo", "LibreOffice, one call per file", lo_each(LO_UTF8), sampled=True, slow=True),
+        Tool("lo-gbk", "LibreOffice (GBK filter)", lo_each(LO_GBK), sampled=True, slow=True),
+        Tool("lo-all", "LibreOffice, %d files per call" % args.lo_batch, lo_all, slow=True),
     ]
     return {tool.key: tool for tool in tools}
 
@@ -126,23 +156,27 @@ def make_tools(args):
 def make_cases(args, tools):
     corpus = args.corpus
     cases = []
+    ours = ["quillmorne"] + (["before"] if args.before else [])
+
+    def pick(keys):
+        return [tools[k] for k in keys]
+
     for n in args.sizes:
         source = os.path.join(corpus, "rows-%d" % n)
-        single = ["quillmorne", "direct", "python", "lo"]
+        # The Python peer takes a minute for a million rows and adds nothing the C one does not.
+        peers = ["floor", "direct"] + (["python"] if n <= 100000 else []) + ["lo"]
         cases.append(Case("xlsx-%d" % n, "%s rows -> .xlsx" % format(n, ","), source, "xlsx",
-                          [tools[t] for t in single], n, rss_budget=(n == max(args.sizes))))
+                          pick(ours + peers), n))
     for n in args.sizes:
         if n == 100000:
             cases.append(Case("xlsx-gbk-%d" % n, "%s rows, GBK -> .xlsx" % format(n, ","),
-                              os.path.join(corpus, "rows-%d-gbk" % n), "xlsx",
-                              [tools["quillmorne"], tools["lo-gbk"]], n))
+                              os.path.join(corpus, "rows-%d-gbk" % n), "xlsx", pick(ours + ["lo-gbk"]), n))
     for n in args.sizes:
-        if n <= 100000:
-            cases.append(Case("xls-%d" % n, "%s rows -> .xls" % format(n, ","), os.path.join(corpus, "rows-%d" % n),
-                              "xls", [tools["quillmorne"], tools["lo"]], n))
+        cases.append(Case("xls-%d" % n, "%s rows -> .xls" % format(n, ","), os.path.join(corpus, "rows-%d" % n),
+                          "xls", pick(ours + ["lo"]), n))
     if args.many:
         cases.append(Case("many-500", "500 files x 200 rows -> .xlsx", os.path.join(corpus, "many"), "xlsx",
-                          [tools["quillmorne"], tools["lo"], tools["lo-all"]], 500))
+                          pick(ours + ["jobs", "direct", "python", "lo", "lo-all"]), 500))
     if args.cases:
         wanted = set(args.cases)
         cases = [c for c in cases if c.key in wanted]
@@ -210,40 +244,106 @@ def check_outputs(case, out, inputs_checked):
     return size, problems
 
 
-def measure(case, tool, args, results_dir, log):
-    out = os.path.join(results_dir, "out", case.key, tool.key)
-    entry = {"case": case.key, "tool": tool.name, "runs": 0}
-    if tool.quillmorne and args.peers_only:
-        entry["skipped"] = "left out (--peers-only)"
-        return entry
-    if tool.quillmorne and not os.access(args.quillmorne, os.X_OK):
-        entry["skipped"] = "not built (%s)" % os.path.relpath(args.quillmorne, ROOT)
-        return entry
-    commands = tool.commands(case, out)
-    runs = 1 if len(commands) > args.single_run_above else args.runs
-    walls, peak, failures = [], 0, []
-    for _ in range(runs):
-        log.write(("\n== %s / %s\n" % (case.key, tool.name)).encode())
+def offers_option(binary, option):
+    result = subprocess.run([binary, "--help"], capture_output=True, text=True)
+    return option in result.stdout + result.stderr
+
+
+def dump_floor_xml(case, args, results_dir, log):
+    """Writes the sheet XML of quillmorne-convert's workbooks of `case` for the floor to compress."""
+    out = os.path.join(results_dir, "out", case.key, "floor-source")
+    run_once(make_tools(args)["quillmorne"].commands(case, out), out, log)
+    workbooks = sorted(glob.glob(os.path.join(out, "**", "*.xlsx"), recursive=True))
+    xml = os.path.join(results_dir, "floor-%s.xml" % case.key)
+    if workbooks:
+        subprocess.run([PYTHON, os.path.join(HERE, "dump_sheet_xml.py"), xml] + workbooks, check=True,
+                       stdout=subprocess.DEVNULL)
+    shutil.rmtree(out, ignore_errors=True)
+    return xml if workbooks else None
+
+
+class Measurement:
+    """A tool's timed runs in one case: prepared, run (interleaved with the other fast tools of the
+    case, so a change of load hits all of them alike), then checked."""
+
+    def __init__(self, case, tool, args, results_dir, log):
+        self.case, self.tool = case, tool
+        self.out = os.path.join(results_dir, "out", case.key, tool.key)
+        self.entry = {"case": case.key, "tool": tool.name, "runs": 0}
+        self.walls, self.peak, self.failures = [], 0, []
+        self.floor_xml = None
+        self.commands = None
+        if (tool.quillmorne is not None or tool.floor) and args.peers_only:
+            self.entry["skipped"] = "left out (--peers-only)"
+        elif tool.quillmorne is not None and not os.access(tool.quillmorne, os.X_OK):
+            self.entry["skipped"] = "not built (%s)" % tool.quillmorne
+        elif tool.needs_option and not offers_option(tool.quillmorne, tool.needs_option):
+            self.entry["skipped"] = "no %s option in this build yet (row kept for it)" % tool.needs_option
+        else:
+            if tool.floor:
+                self.floor_xml = dump_floor_xml(case, args, results_dir, log)
+                if not self.floor_xml:
+                    self.entry["skipped"] = "no sheet XML from quillmorne-convert to compress"
+                    return
+            self.commands = tool.commands(case, self.out)
+            planned = args.slow_runs if tool.slow else args.runs
+            self.planned = 1 if len(self.commands) > args.single_run_above else planned
+
+    def runnable(self):
+        return self.commands is not None
+
+    def run(self, log):
+        log.write(("\n== %s / %s\n" % (self.case.key, self.tool.name)).encode())
         log.flush()
-        wall, rss, failed = run_once(commands, out, log)
-        walls.append(wall)
-        peak = max(peak, rss)
-        failures = failed
-    inputs = case.inputs()
-    checked = inputs[: len(commands)] if tool.sampled else inputs
-    size, problems = check_outputs(case, out, checked)
-    scale = len(inputs) / len(checked)
-    entry.update({
-        "runs": runs,
-        "wall_s": min(walls) * scale,
-        "walls_s": walls,
-        "peak_rss_kib": peak,
-        "output_bytes": size * scale,
-        "calls": len(commands),
-        "extrapolated_from": len(checked) if scale != 1 else None,
-        "problems": failures[:3] + problems[:3],
-    })
-    return entry
+        wall, rss, failed = run_once(self.commands, self.out, log)
+        self.walls.append(wall)
+        self.peak = max(self.peak, rss)
+        self.failures = failed
+
+    def finish(self):
+        if not self.runnable():
+            return self.entry
+        case, tool, walls = self.case, self.tool, sorted(self.walls)
+        inputs = case.inputs()
+        checked = inputs[: len(self.commands)] if tool.sampled else inputs
+        if tool.floor:
+            size, problems = os.path.getsize(os.path.join(self.out, "sheets.xml.gz")), []
+            self.entry["note"] = "not a workbook: igzip output of %.1f MiB of sheet XML" % (
+                os.path.getsize(self.floor_xml) / MIB)
+            os.remove(self.floor_xml)
+        else:
+            size, problems = check_outputs(case, self.out, checked)
+        scale = len(inputs) / len(checked)
+        median = statistics.median(walls)
+        self.entry.update({
+            "runs": len(walls),
+            "wall_s": median * scale,
+            "spread": (walls[-1] - walls[0]) / median if len(walls) > 1 and median else None,
+            "walls_s": walls,
+            "peak_rss_kib": self.peak,
+            "output_bytes": size * scale,
+            "calls": len(self.commands),
+            "extrapolated_from": len(checked) if scale != 1 else None,
+            "problems": self.failures[:3] + problems[:3],
+        })
+        return self.entry
+
+
+def measure_case(case, args, results_dir, log):
+    measurements = []
+    for tool in case.tools:
+        print("harness: %s / %s" % (case.key, tool.name), file=sys.stderr, flush=True)
+        measurements.append(Measurement(case, tool, args, results_dir, log))
+    runnable = [m for m in measurements if m.runnable()]
+    fast = [m for m in runnable if not m.tool.slow]
+    for _ in range(max([m.planned for m in fast] + [0])):
+        for m in fast:
+            if len(m.walls) < m.planned:
+                m.run(log)
+    for m in runnable:
+        while len(m.walls) < m.planned:
+            m.run(log)
+    return [m.finish() for m in measurements]
 
 
 def fmt_ratio(value, base):
@@ -253,8 +353,8 @@ def fmt_ratio(value, base):
 
 
 def print_table(cases, entries, input_sizes, stream):
-    header = ("%-34s %-32s %9s %7s %9s %7s %9s %7s  %s"
-              % ("case", "tool", "wall s", "x Q", "RSS MiB", "x Q", "out MiB", "x Q", "check"))
+    header = ("%-30s %-34s %8s %6s %7s %8s %7s %8s %7s  %s"
+              % ("case", "tool", "wall s", "+-%", "x Q", "RSS MiB", "x Q", "out MiB", "x Q", "check"))
     print(header, file=stream)
     print("-" * len(header), file=stream)
     for case in cases:
@@ -262,29 +362,83 @@ def print_table(cases, entries, input_sizes, stream):
         base = next((e for e in rows if e["tool"] == "quillmorne-convert" and "wall_s" in e), None)
         for e in rows:
             if "skipped" in e:
-                print("%-34s %-32s %s" % (case.title, e["tool"], e["skipped"]), file=stream)
+                print("%-30s %-34s %s" % (case.title, e["tool"], e["skipped"]), file=stream)
                 continue
             wall, rss, out = e["wall_s"], e["peak_rss_kib"] / 1024.0, e["output_bytes"] / MIB
-            check = "ok" if not e["problems"] else "; ".join(e["problems"])
+            check = e.get("note") or ("ok" if not e["problems"] else "; ".join(e["problems"]))
             if e.get("extrapolated_from"):
                 check += " (x%d from %d files)" % (round(len(case.inputs()) / e["extrapolated_from"]),
                                                   e["extrapolated_from"])
-            print("%-34s %-32s %9.2f %7s %9.1f %7s %9.2f %7s  %s" % (
-                case.title, e["tool"], wall, fmt_ratio(wall, base and base["wall_s"]), rss,
+            spread = "%d" % round(100 * e["spread"]) if e.get("spread") is not None else "-"
+            print("%-30s %-34s %8.2f %6s %7s %8.1f %7s %8.2f %7s  %s" % (
+                case.title, e["tool"], wall, spread, fmt_ratio(wall, base and base["wall_s"]), rss,
                 fmt_ratio(rss, base and base["peak_rss_kib"] / 1024.0), out,
                 fmt_ratio(out, base and base["output_bytes"] / MIB), check), file=stream)
-        if case.rss_budget and base:
-            budget = 3 * input_sizes[case.key] / MIB + 64
-            rss = base["peak_rss_kib"] / 1024.0
-            print("%-34s peak RSS %.1f MiB vs budget 3 x input (%.1f MiB) + 64 MiB = %.1f MiB: %s" % (
-                "", rss, input_sizes[case.key] / MIB, budget, "within" if rss <= budget else "OVER"), file=stream)
+    print("wall s: the median of the runs; +-%: the spread of the runs (slowest - fastest) / median.", file=stream)
     print("x Q: the tool's figure divided by quillmorne-convert's (above 1: quillmorne-convert is faster, "
           "leaner or smaller).", file=stream)
 
 
+def print_goals(cases, entries, stream):
+    """The goals of this round, from the largest single-file cases of the run."""
+    def figure(case_key, tool_prefix, field):
+        for e in entries:
+            ours = e["tool"] == "quillmorne-convert"
+            if e["case"] == case_key and field in e and (ours if tool_prefix == "quillmorne-convert"
+                                                         else e["tool"].startswith(tool_prefix)):
+                return e[field]
+        return None
+
+    lines = []
+
+    def goal(text, value, target, at_most):
+        if value is None:
+            lines.append("  %-62s    -   (goal %s %g)  not measured" % (text, "<=" if at_most else ">=", target))
+            return
+        met = value <= target if at_most else value >= target
+        lines.append("  %-62s %6.2f (goal %s %g)  %s" % (text, value, "<=" if at_most else ">=", target,
+                                                          "met" if met else "MISSED"))
+
+    def ratio(a, b):
+        return a / b if a is not None and b else None
+
+    largest_xlsx = max([c.size for c in cases if c.key.startswith("xlsx-") and "gbk" not in c.key], default=None)
+    largest_xls = max([c.size for c in cases if c.key.startswith("xls-")], default=None)
+    for case in cases:
+        if case.key == "xlsx-%s" % largest_xlsx:
+            ours = figure(case.key, "quillmorne-convert", "wall_s")
+            rss = figure(case.key, "quillmorne-convert", "peak_rss_kib")
+            goal(case.title + ": wall, ours / floor", ratio(ours, figure(case.key, "floor", "wall_s")), 1.5, True)
+            goal(case.title + ": wall, direct libxlsxwriter / ours",
+                 ratio(figure(case.key, "direct", "wall_s"), ours), 12, False)
+            goal(case.title + ": wall, LibreOffice / ours", ratio(figure(case.key, "LibreOffice", "wall_s"), ours),
+                 40, False)
+            goal(case.title + ": peak RSS of ours, MiB", rss / 1024.0 if rss else None, 64, True)
+            goal(case.title + ": output, ours / direct libxlsxwriter",
+                 ratio(figure(case.key, "quillmorne-convert", "output_bytes"),
+                       figure(case.key, "direct", "output_bytes")), 0.8, True)
+        if case.key == "xls-%s" % largest_xls:
+            ours = figure(case.key, "quillmorne-convert", "wall_s")
+            rss = figure(case.key, "quillmorne-convert", "peak_rss_kib")
+            goal(case.title + ": peak RSS of ours, MiB", rss / 1024.0 if rss else None, 64, True)
+            goal(case.title + ": wall, LibreOffice / ours", ratio(figure(case.key, "LibreOffice", "wall_s"), ours),
+                 10, False)
+    if lines:
+        print("\ngoals:", file=stream)
+        for line in lines:
+            print(line, file=stream)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "3")))
+    parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "5")),
+                        help="timed runs of quillmorne-convert, the floor and the C peer")
+    parser.add_argument("--slow-runs", type=int, default=int(os.environ.get("BENCH_SLOW_RUNS", "1")),
+                        help="timed runs of LibreOffice and Python XlsxWriter (minutes each)")
+    parser.add_argument("--before", default=os.environ.get("QUILLMORNE_CONVERT_BEFORE"),
+                        help="an earlier quillmorne-convert to run in the same cases (before and after)")
+    parser.add_argument("--cores", type=int, default=os.cpu_count() or 1,
+                        help="threads for the floor's igzip and the --jobs row")
     parser.add_argument("--sizes", default=os.environ.get("BENCH_SIZES", "1000000,100000"),
                         help="row counts of the single-file cases, comma-separated")
     parser.add_argument("--no-many", dest="many", action="store_false", help="leave out the 500-file case")
@@ -306,6 +460,9 @@ def main():
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     results_dir = os.path.join(args.results, stamp)
     os.makedirs(results_dir)
+    args.results_dir = results_dir
+    if args.before:
+        args.before = os.path.abspath(args.before)
     args.lo_profile = os.path.join(results_dir, "lo-profile")
 
     tools = make_tools(args)
@@ -320,20 +477,21 @@ def main():
                 print("harness: no input below %s; skipped" % case.source, file=sys.stderr)
                 continue
             input_sizes[case.key] = sum(os.path.getsize(p) for p in inputs)
-            for tool in case.tools:
-                print("harness: %s / %s" % (case.key, tool.name), file=sys.stderr, flush=True)
-                entries.append(measure(case, tool, args, results_dir, log))
+            entries += measure_case(case, args, results_dir, log)
     shutil.rmtree(args.lo_profile, ignore_errors=True)
     if not args.keep_outputs:
         shutil.rmtree(os.path.join(results_dir, "out"), ignore_errors=True)
     with open(os.path.join(results_dir, "results.json"), "w") as f:
-        json.dump({"runs": args.runs, "quillmorne": args.quillmorne, "libreoffice": lo_version, "entries": entries},
-                  f, indent=1)
-    print("runs per tool: %d (fastest shown); %s; results in %s\n" % (
-        args.runs, lo_version, os.path.relpath(results_dir, ROOT)))
-    print_table([c for c in cases if c.key in input_sizes], entries, input_sizes, sys.stdout)
+        json.dump({"runs": args.runs, "slow_runs": args.slow_runs, "quillmorne": args.quillmorne,
+                   "before": args.before, "libreoffice": lo_version, "entries": entries}, f, indent=1)
+    print("runs: %d per tool, %d for LibreOffice and Python (median shown); %s; results in %s\n" % (
+        args.runs, args.slow_runs, lo_version, os.path.relpath(results_dir, ROOT)))
+    measured = [c for c in cases if c.key in input_sizes]
+    print_table(measured, entries, input_sizes, sys.stdout)
+    print_goals(measured, entries, sys.stdout)
     with open(os.path.join(results_dir, "table.txt"), "w") as f:
-        print_table([c for c in cases if c.key in input_sizes], entries, input_sizes, f)
+        print_table(measured, entries, input_sizes, f)
+        print_goals(measured, entries, f)
     failed = any(e.get("problems") for e in entries)
     return 1 if failed else 0
 

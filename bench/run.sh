@@ -5,15 +5,31 @@
 #   bash bench/run.sh                     # the full set: 1,000,000 and 100,000 rows, .xls, 500 files
 #   bash bench/run.sh --sizes 10000 --no-many --runs 1   # a quick look
 #   bash bench/run.sh --peers-only        # without quillmorne-convert
+#   bash bench/run.sh --before-commit 7fae81c   # also an earlier commit, built here: before and after
 #
 # Environment: QUILLMORNE_CONVERT (the tool to measure; default build-bench/quillmorne-convert,
-# built here in Release), BENCH_RUNS (timed runs per tool, default 3), BENCH_SIZES,
-# BENCH_JOBS (build parallelism, default 2), BENCH_LO_PER_FILE_LIMIT (see bench/README.md).
+# built here in Release), QUILLMORNE_CONVERT_BEFORE (an earlier binary to run beside it),
+# BENCH_RUNS (timed runs per fast tool, default 5), BENCH_SLOW_RUNS (LibreOffice and Python,
+# default 1), BENCH_SIZES, BENCH_JOBS (build parallelism, default 2), BENCH_LO_PER_FILE_LIMIT (see
+# bench/README.md).
 # Other arguments go to bench/harness.py (--help lists them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-peers=(python3-xlsxwriter libxlsxwriter-dev time hyperfine)
+# --before-commit REV (handled here): that commit's quillmorne-convert, built in Release from its
+# own sources, runs beside the current one.
+args=()
+before_commit=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --before-commit) before_commit="$2"; shift 2 ;;
+    --before-commit=*) before_commit="${1#--before-commit=}"; shift ;;
+    *) args+=("$1"); shift ;;
+    esac
+done
+set -- "${args[@]+"${args[@]}"}"
+
+peers=(python3-xlsxwriter libxlsxwriter-dev time hyperfine isal)
 # Any installed LibreOffice will do; the headless package is only added where there is none
 # (it conflicts with the desktop one).
 command -v soffice >/dev/null 2>&1 || peers+=(libreoffice-calc-nogui)
@@ -26,6 +42,18 @@ if [ -z "${QUILLMORNE_CONVERT:-}" ] && [[ " $* " != *" --peers-only "* ]]; then
         echo "run.sh: quillmorne-convert did not build; its rows will show as not built" >&2
     fi
 fi
+if [ -n "$before_commit" ]; then
+    before_dir="build-bench/before-$(git rev-parse --short "$before_commit")"
+    if [ ! -x "$before_dir/build/quillmorne-convert" ]; then
+        rm -rf "$before_dir" && mkdir -p "$before_dir/src"
+        git archive "$before_commit" | tar -x -C "$before_dir/src"
+        cmake -S "$before_dir/src" -B "$before_dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DQUILLMORNE_BUILD_TESTS=OFF >/dev/null
+        cmake --build "$before_dir/build" --target quillmorne-convert --parallel "${BENCH_JOBS:-2}"
+    fi
+    export QUILLMORNE_CONVERT_BEFORE="$PWD/$before_dir/build/quillmorne-convert"
+fi
+
 cc -O2 -Wall -Wextra bench/direct_xlsxwriter.c $(pkg-config --cflags --libs xlsxwriter) -o build-bench/direct_xlsxwriter
 
 # The corpus sizes follow --sizes / BENCH_SIZES so a quick look does not generate a million rows.

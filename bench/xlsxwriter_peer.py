@@ -5,7 +5,8 @@ Reads a tab-separated UTF-8 text and writes it with XlsxWriter in constant_memor
 is always a string; in the other columns a plain decimal number becomes a number and anything
 else a string; empty fields give no cell.
 
-Usage: xlsxwriter_peer.py INPUT.txt OUTPUT.xlsx
+Usage: xlsxwriter_peer.py INPUT.txt OUTPUT.xlsx [INPUT.txt OUTPUT.xlsx ...]
+(several pairs in one call: a folder of texts converted by one script, as a user would run it)
 """
 import re
 import sys
@@ -16,11 +17,7 @@ TEXT_COLUMN = 2  # counted from 1
 PLAIN_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
 
 
-def main():
-    if len(sys.argv) != 3:
-        print(__doc__, file=sys.stderr)
-        return 2
-    source, target = sys.argv[1], sys.argv[2]
+def convert(source, target):
     workbook = xlsxwriter.Workbook(target, {"constant_memory": True, "strings_to_numbers": False,
                                             "strings_to_formulas": False, "strings_to_urls": False})
     sheet = workbook.add_worksheet()
@@ -37,6 +34,15 @@ def main():
                 else:
                     write_string(row, col, field)
     workbook.close()
+
+
+def main():
+    args = sys.argv[1:]
+    if not args or len(args) % 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    for i in range(0, len(args), 2):
+        convert(args[i], args[i + 1])
     return 0
 
 

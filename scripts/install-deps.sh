@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
-    libgsf-1-dev zlib1g-dev
+    libgsf-1-dev zlib1g-dev libisal-dev
     python3 python3-openpyxl python3-xlrd python3-jsonschema
     fonts-noto-cjk xdg-utils qttranslations5-l10n
     xvfb xauth

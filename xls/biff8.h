@@ -1,7 +1,8 @@
 #pragma once
 // Building blocks of the BIFF8 (.xls) record stream: a growable little-endian byte buffer, the
-// RK number encoding and the shared string table with its CONTINUE splitting (texts become UTF-16
-// through the unicode module). The workbook writer (xlswriter.cpp) assembles records from these.
+// RK number encoding and BIFF8's string forms (texts become UTF-16 through the unicode module;
+// the shared string table is in sharedstrings.h). The workbook writer (xlswriter.cpp) assembles
+// records from these.
 
 #include <cstddef>
 #include <cstdint>
@@ -122,46 +123,15 @@ bool encodeRk(double value, std::uint32_t* rk);
 // The value an RK number stands for, as a reader decodes it (used to check encodeRk).
 double decodeRk(std::uint32_t rk);
 
+// True when every unit is below 256, so the units can be stored as 8-bit characters.
+bool fitsEightBit(const char16_t* units, std::size_t count);
+// Appends `count` units, as 8-bit characters when `eightBit`, else as UTF-16LE.
+void appendUnits(ByteBuffer& out, const char16_t* units, std::size_t count, bool eightBit);
+
 // Appends a string as the short form used by sheet names (8-bit length) or the long form used by
 // FORMAT and WRITEACCESS (16-bit length): length, option byte, then 8-bit characters when every
 // unit is below 256, else UTF-16LE. Returns the number of bytes appended.
 std::size_t appendUnicodeString(ByteBuffer& out, const std::u16string_view& text, bool shortLength);
 std::size_t unicodeStringSize(const std::u16string_view& text, bool shortLength);
-
-// The workbook's shared string table: each distinct text once, indexed in first-use order.
-// Texts are kept as UTF-8 until the table is written.
-class SharedStrings
-{
-public:
-    SharedStrings();
-    ~SharedStrings();
-    SharedStrings(const SharedStrings&) = delete;
-    SharedStrings& operator=(const SharedStrings&) = delete;
-
-    // The index of `text`, adding it on first use; counts one reference.
-    std::uint32_t intern(std::string_view text);
-    std::uint32_t uniqueCount() const { return std::uint32_t(m_strings.size()); }
-    std::uint32_t referenceCount() const { return m_references; }
-
-    // Writes the SST record (split into CONTINUE records at the record size limit) and the
-    // EXTSST record into `out`. `streamOffset` is the position `out`'s first byte will have in
-    // the Workbook stream; EXTSST needs absolute positions.
-    void write(ByteBuffer& out, std::uint32_t streamOffset) const;
-
-private:
-    std::string_view store(std::string_view text);
-
-    std::vector<std::unique_ptr<char[]>> m_chunks;
-    std::size_t m_chunkUsed = 0;
-    std::size_t m_chunkSize = 0;
-    void growIndex();
-
-    std::vector<std::string_view> m_strings;
-    std::vector<std::size_t> m_hashes; // per string, so the index grows without rehashing texts
-    // Open addressing: 0 is a free slot, otherwise the string's index + 1. Far smaller and faster
-    // than a node-based map for millions of distinct texts.
-    std::vector<std::uint32_t> m_slots;
-    std::uint32_t m_references = 0;
-};
 
 } // namespace engine::biff8

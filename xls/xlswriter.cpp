@@ -3,10 +3,11 @@
 #include "unicode/utf8.h"
 #include "xls/biff8.h"
 #include "xls/gsfdeviceoutput.h"
+#include "xls/sharedstrings.h"
+#include "xls/spillfile.h"
 
 #include <QDir>
 #include <QIODevice>
-#include <QTemporaryFile>
 
 #include <gsf/gsf-outfile-msole.h>
 #include <gsf/gsf-outfile.h>
@@ -27,7 +28,7 @@ constexpr int kMaxColumns = 256;
 constexpr int kMaxCharacters = 32767;
 constexpr int kMaxSheetName = 31;
 constexpr int kRowsPerBlock = 32;
-constexpr std::size_t kDefaultSpillThreshold = std::size_t(32) << 20;
+constexpr std::size_t kDefaultSpillThreshold = std::size_t(4) << 20;
 
 // XF 0-14 are the style XFs every workbook carries, XF 15 the default cell XF (General); the
 // cell XF of each further number format follows.
@@ -90,77 +91,6 @@ void appendU16Record(ByteBuffer& out, std::uint16_t id, std::uint16_t value)
     putU16(out.record(id, 2), value);
 }
 
-// Sheet records go here, in file order, until finish() copies them into the Workbook stream.
-class SpillStore
-{
-public:
-    explicit SpillStore(std::size_t threshold) : m_threshold(threshold) {}
-
-    void setThreshold(std::size_t bytes) { m_threshold = bytes; }
-    std::uint64_t size() const { return m_fileBytes + m_memory.size(); }
-    const QString& errorString() const { return m_error; }
-
-    bool append(const ByteBuffer& bytes)
-    {
-        m_memory.append(bytes.data(), bytes.size());
-        return m_memory.size() < m_threshold || spill();
-    }
-
-    // Streams bytes [start, start + length) to `sink` (a callable taking pointer and size).
-    template <typename Sink>
-    bool copy(std::uint64_t start, std::uint64_t length, Sink&& sink)
-    {
-        if (start < m_fileBytes) {
-            if (!m_file->seek(qint64(start))) {
-                m_error = QStringLiteral("cannot read the temporary sheet file: %1").arg(m_file->errorString());
-                return false;
-            }
-            std::vector<char> chunk(std::size_t(1) << 20);
-            while (length && start < m_fileBytes) {
-                const auto want = qint64(std::min<std::uint64_t>({chunk.size(), length, m_fileBytes - start}));
-                if (m_file->read(chunk.data(), want) != want) {
-                    m_error = QStringLiteral("cannot read the temporary sheet file: %1").arg(m_file->errorString());
-                    return false;
-                }
-                if (!sink(reinterpret_cast<const std::uint8_t*>(chunk.data()), std::size_t(want)))
-                    return false;
-                start += std::uint64_t(want);
-                length -= std::uint64_t(want);
-            }
-        }
-        if (length)
-            return sink(m_memory.data() + (start - m_fileBytes), std::size_t(length));
-        return true;
-    }
-
-private:
-    bool spill()
-    {
-        if (!m_file) {
-            m_file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/quillmorne-xls-XXXXXX"));
-            if (!m_file->open()) {
-                m_error =
-                    QStringLiteral("cannot create a temporary file for the sheets: %1").arg(m_file->errorString());
-                return false;
-            }
-        }
-        const auto written = m_file->write(reinterpret_cast<const char*>(m_memory.data()), qint64(m_memory.size()));
-        if (written != qint64(m_memory.size()) || !m_file->flush()) {
-            m_error = QStringLiteral("cannot write the temporary sheet file: %1").arg(m_file->errorString());
-            return false;
-        }
-        m_fileBytes += m_memory.size();
-        m_memory.clear();
-        return true;
-    }
-
-    std::size_t m_threshold;
-    ByteBuffer m_memory;
-    std::unique_ptr<QTemporaryFile> m_file;
-    std::uint64_t m_fileBytes = 0;
-    QString m_error;
-};
-
 struct Sheet
 {
     std::u16string name;
@@ -206,9 +136,9 @@ struct XlsWriter::Private
     bool failed = false;
     bool finished = false;
 
-    SharedStrings strings;
+    std::unique_ptr<SharedStringTable> strings = std::make_unique<SharedStringTable>();
     std::vector<Sheet> sheets;
-    SpillStore store{kDefaultSpillThreshold};
+    SpillFile store{"sheet", kDefaultSpillThreshold}; // sheet records in file order, until finish()
 
     // The row block being built: ROW records and the cell records of those rows.
     int block = -1;
@@ -216,6 +146,8 @@ struct XlsWriter::Private
     ByteBuffer rowRecords;
     ByteBuffer cellRecords;
     std::vector<std::uint32_t> rowCellStarts; // offsets into cellRecords
+    std::vector<std::string_view> rowTexts;   // the texts of the row being written
+    std::vector<std::uint32_t> rowTextIndexes;
     ByteBuffer scratch;
 
     ~Private() { abandon(); }
@@ -266,7 +198,9 @@ bool XlsWriter::Private::flushBlock()
         putU16(p + 4 + 2 * i, std::uint16_t(rowCellStarts[i] - rowCellStarts[i - 1]));
 
     sheet.dbCells.push_back(std::uint32_t(blockStart + dbRtrw));
-    const bool ok = store.append(rowRecords) && store.append(cellRecords) && store.append(scratch);
+    const bool ok = store.append(rowRecords.data(), rowRecords.size()) &&
+                    store.append(cellRecords.data(), cellRecords.size()) &&
+                    store.append(scratch.data(), scratch.size());
     rowRecords.clear();
     cellRecords.clear();
     rowCellStarts.clear();
@@ -289,7 +223,7 @@ bool XlsWriter::Private::endSheet()
     putU16(p, sheets.size() == 1 ? 0x06B6 : 0x00B6);
     putU16(p + 6, 64); // default gridline colour
     appendEof(scratch);
-    if (!store.append(scratch))
+    if (!store.append(scratch.data(), scratch.size()))
         return fail(store.errorString());
     sheet.bodySize = store.size() - sheet.bodyStart;
     return true;
@@ -307,6 +241,12 @@ WorkbookLimits XlsWriter::limits() const
 void XlsWriter::setSpillThreshold(std::size_t bytes)
 {
     d->store.setThreshold(std::max<std::size_t>(bytes, 1));
+}
+
+void XlsWriter::setStringMemoryBudget(std::size_t bytes)
+{
+    if (d->strings->referenceCount() == 0)
+        d->strings = std::make_unique<SharedStringTable>(bytes);
 }
 
 QString XlsWriter::errorString() const
@@ -393,6 +333,26 @@ bool XlsWriter::writeRow(int row, const Cell* cells, int count)
         d->block = block;
     }
 
+    // The row's texts are looked up in the shared string table together, in order.
+    d->rowTexts.clear();
+    for (int c = 0; c < count; ++c) {
+        const Cell& cell = cells[c];
+        if (cell.type != CellType::Text || cell.text.empty())
+            continue;
+        if (cell.text.size() > std::size_t(kMaxCharacters) &&
+            unicode::utf8::utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
+            return d->fail(QStringLiteral("text in row %1, column %2 is longer than %3 characters")
+                               .arg(row + 1)
+                               .arg(c + 1)
+                               .arg(kMaxCharacters));
+        }
+        d->rowTexts.push_back(cell.text);
+    }
+    d->rowTextIndexes.resize(d->rowTexts.size());
+    if (!d->strings->internAll(d->rowTexts.data(), d->rowTexts.size(), d->rowTextIndexes.data()))
+        return d->fail(d->strings->errorString());
+    const std::uint32_t* textIndex = d->rowTextIndexes.data();
+
     ByteBuffer& out = d->cellRecords;
     const std::size_t rowStart = out.size();
     int first = -1;
@@ -427,18 +387,10 @@ bool XlsWriter::writeRow(int row, const Cell* cells, int count)
             p[7] = 0;
             break;
         case CellType::Text:
-        default: {
-            if (cell.text.size() > std::size_t(kMaxCharacters) &&
-                unicode::utf8::utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
-                return d->fail(QStringLiteral("text in row %1, column %2 is longer than %3 characters")
-                                   .arg(row + 1)
-                                   .arg(c + 1)
-                                   .arg(kMaxCharacters));
-            }
+        default:
             p = out.record(kLabelSst, 10);
-            putU32(p + 6, d->strings.intern(cell.text));
+            putU32(p + 6, *textIndex++);
             break;
-        }
         }
         putU16(p, std::uint16_t(row));
         putU16(p + 2, std::uint16_t(c));
@@ -575,9 +527,7 @@ bool XlsWriter::Private::assemble()
     const std::uint64_t sstOffset = globals.size() + sheetListSize;
     if (sstOffset > 0xFFFFFFFFu)
         return fail(QStringLiteral("the workbook is too large for the .xls format"));
-    ByteBuffer sst;
-    strings.write(sst, std::uint32_t(sstOffset));
-    std::uint64_t position = sstOffset + sst.size() + 4;
+    std::uint64_t position = sstOffset + strings->size() + 4;
     std::vector<std::uint64_t> sheetStarts;
     for (const Sheet& sheet : sheets) {
         sheetStarts.push_back(position);
@@ -623,10 +573,11 @@ bool XlsWriter::Private::assemble()
         return true;
     };
 
-    bool ok = write(globals.data(), globals.size()) && write(sst.data(), sst.size()) &&
-              write(globalsEnd.data(), globalsEnd.size());
+    bool ok = write(globals.data(), globals.size());
+    if (ok && !strings->write(std::uint32_t(sstOffset), write))
+        ok = failed ? false : fail(strings->errorString());
+    ok = ok && write(globalsEnd.data(), globalsEnd.size());
     globals.reset();
-    sst.reset();
     ByteBuffer header;
     for (std::size_t i = 0; ok && i < sheets.size(); ++i) {
         const Sheet& sheet = sheets[i];

@@ -14,7 +14,8 @@ std::unique_ptr<WorkbookWriter> createXlsWriter();
 
 // Writes a BIFF8 workbook. The shared string table must precede the sheets in the file but is
 // complete only at the end, so sheet records are kept until finish(): in memory up to a
-// threshold, then in a temporary file.
+// threshold, then in a temporary file. The table itself keeps its records and most of its lookup
+// on disk too (sharedstrings.h): memory stays flat however many rows and texts a workbook has.
 class XlsWriter final : public WorkbookWriter
 {
 public:
@@ -29,8 +30,10 @@ public:
     bool finish() override;
     QString errorString() const override;
 
-    // Sheet records held in memory before they move to a temporary file (default 32 MiB).
+    // Sheet records held in memory before they move to a temporary file (default 4 MiB).
     void setSpillThreshold(std::size_t bytes);
+    // Memory for looking up the shared strings (default 24 MiB); only before the first text.
+    void setStringMemoryBudget(std::size_t bytes);
 
 private:
     struct Private;

@@ -3,9 +3,9 @@
 // one large part at a time is streamed: its bytes are deflated on a worker thread while the
 // caller produces the next ones, so generating and compressing overlap on two cores (a streamed
 // part that stays within one chunk is deflated on the caller's thread, with no thread started).
-// One deflate stream serves every part of an archive. The bytes
-// are deterministic (fixed 1980-01-01 timestamps, entries in the order added), and ZIP64 records
-// are written only when an entry or the archive passes 4 GiB.
+// One compressor (deflater.h: ISA-L or zlib) serves every part of an archive. The bytes are
+// deterministic (fixed 1980-01-01 timestamps, entries in the order added, chunks cut at fixed
+// sizes), and ZIP64 records are written only when an entry or the archive passes 4 GiB.
 //
 // Bytes produced on the caller's thread (headers, whole entries, small streamed entries, the
 // directory) are gathered in memory and written in large pieces, so a small workbook costs one
@@ -23,11 +23,13 @@ class QIODevice;
 
 namespace engine {
 
+class Deflater;
+
 class ZipWriter
 {
 public:
-    // `level` is the zlib deflate level (1 is fastest).
-    static constexpr int kDefaultLevel = 1;
+    // `level` is the deflate level (see Deflater; by default the compressor's own).
+    static constexpr int kDefaultLevel = -1;
     explicit ZipWriter(int level = kDefaultLevel);
     ~ZipWriter();
     ZipWriter(const ZipWriter&) = delete;
@@ -49,7 +51,7 @@ public:
         std::string deflated;
         std::uint32_t crc = 0;
         std::uint64_t size = 0;
-        bool ok = false; // false when zlib could not compress it
+        bool ok = false; // false when the compressor failed
     };
     static PackedData pack(std::string_view data, int level = kDefaultLevel);
     bool addPacked(const std::string& name, const PackedData& packed);
@@ -78,7 +80,6 @@ private:
         std::uint64_t offset = 0;
         bool reservedZip64 = false; // the local header carries room for a ZIP64 size field
     };
-    class DeflateStream;
     class Compressor;
 
     // A streamed entry starts with a buffer this large; most sheets fit in it.
@@ -107,7 +108,7 @@ private:
     std::string m_pending;                  // the archive's last bytes, not yet written to the file
     std::vector<Entry> m_entries;
     std::string m_buffer;
-    std::unique_ptr<DeflateStream> m_deflate; // declared before the compressor, which borrows it
+    std::unique_ptr<Deflater> m_deflater; // declared before the compressor, which borrows it
     std::unique_ptr<Compressor> m_compressor;
     QString m_error;
 };

@@ -108,6 +108,15 @@ private slots:
         row("long decimal percent", "12345678901234567.5%", general, text("12345678901234567.5%"));
         row("fifteen integer digits with a fraction", "123456789012345.67", general, number(123456789012345.67));
         row("long mantissa with an exponent", "12345678901234567.89E-3", general, number(12345678901234.56789));
+        // Decimals of up to 15 digits take a quicker way than longer ones; both are exact.
+        row("fifteen digits with decimals", "12345678.1234567", general, number(12345678.1234567));
+        row("sixteen digits with decimals", "1234567890.123456", general, number(1234567890.123456));
+        row("decimal between doubles", "0.3", general, number(0.3));
+        row("zeros after the point", "-0.000123", general, number(-0.000123));
+        row("fifteen places", "0.123456789012345", general, number(0.123456789012345));
+        row("grouped with decimals", "1,234,567.891", general, number(1234567.891));
+        row("percent with places", "12.345%", general, number(0.12345, NumberFormat::PercentDecimal));
+        row("trailing zeros in places", "43477.90", general, number(43477.9));
         row("leading zeros", "007", general, text("007"));
         row("leading zero", "0123", general, text("0123"));
         row("signed leading zeros", "-007", general, text("-007"));

@@ -2,6 +2,7 @@
 #include "support/workbookreadback.h"
 #include "support/writercases.h"
 #include "xls/biff8.h"
+#include "xls/sharedstrings.h"
 #include "xls/xlswriter.h"
 
 #include <QtTest>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <unordered_map>
 
 #include <sys/resource.h>
 
@@ -266,9 +268,17 @@ private slots:
         }
     }
 
+    // 100,000 distinct strings, each used twice, on 10,000 rows of 10 columns and a repeat. With a
+    // small memory budget most of the lookup moves to runs on disk: the file must not change.
+    void largeSharedStringTable_data()
+    {
+        QTest::addColumn<qulonglong>("stringBudget");
+        QTest::newRow("lookup in memory") << qulonglong(0);
+        QTest::newRow("lookup mostly on disk") << qulonglong(256 << 10);
+    }
     void largeSharedStringTable()
     {
-        // 100,000 distinct strings, each used twice, on 10,000 rows of 10 columns + a repeat.
+        QFETCH(qulonglong, stringBudget);
         std::vector<std::string> storage;
         storage.reserve(100000);
         for (int i = 0; i < 100000; ++i)
@@ -283,8 +293,16 @@ private slots:
             std::reverse(cells.begin(), cells.end());
             second.rows.push_back({row, cells});
         }
-        const QString file = path(QStringLiteral("sst.xls"));
-        QCOMPARE(writeXls(file, {first, second}), QString());
+        const QString file = path(QStringLiteral("sst-%1.xls").arg(stringBudget));
+        engine::XlsWriter writer;
+        if (stringBudget)
+            writer.setStringMemoryBudget(std::size_t(stringBudget));
+        QCOMPARE(writeWorkbook(writer, file, {first, second}), QString());
+        if (stringBudget) {
+            // The same bytes as with the whole lookup in memory (the row before wrote them).
+            QCOMPARE(readBytes(file), readBytes(path(QStringLiteral("sst-0.xls"))));
+            return;
+        }
         QCOMPARE(structureOf(file), QStringLiteral("ok"));
         const ReadWorkbook book = readWorkbookBack(file);
         QVERIFY2(book.ok, qPrintable(book.error));
@@ -299,6 +317,108 @@ private slots:
                         qPrintable(QStringLiteral("sheet %1 row %2 column %3").arg(s).arg(cell.row).arg(cell.column)));
             }
         }
+    }
+
+    // The shared string table numbers texts in order of first use and finds every text again,
+    // whether it is still in memory or has moved to a run on disk, even when texts share a hash;
+    // its memory stays within the budget, each move makes room, and the records it writes are
+    // the same whatever the budget.
+    void sharedStringLookup_data()
+    {
+        QTest::addColumn<QString>("texts");
+        QTest::addColumn<int>("hash");
+        QTest::addColumn<qulonglong>("budget");
+        QTest::addColumn<int>("batch"); // texts interned together (a row's)
+        enum { Default, ByLength, Constant };
+        QTest::newRow("unique texts") << "unique" << int(Default) << qulonglong(32 << 10) << 1;
+        QTest::newRow("texts that recur among unique ones") << "mixed" << int(Default) << qulonglong(32 << 10) << 1;
+        QTest::newRow("texts that recur, ten at a time") << "mixed" << int(Default) << qulonglong(32 << 10) << 10;
+        QTest::newRow("texts that recur long after leaving memory")
+            << "late" << int(Default) << qulonglong(32 << 10) << 1;
+        QTest::newRow("long texts, seven at a time") << "long" << int(Default) << qulonglong(64 << 10) << 7;
+        QTest::newRow("texts of one length share a hash") << "mixed" << int(ByLength) << qulonglong(32 << 10) << 1;
+        QTest::newRow("every text shares one hash, 100 at a time")
+            << "late" << int(Constant) << qulonglong(32 << 10) << 100;
+        QTest::newRow("all in memory") << "mixed" << int(Default) << qulonglong(64 << 20) << 1;
+    }
+    void sharedStringLookup()
+    {
+        QFETCH(QString, texts);
+        QFETCH(int, hash);
+        QFETCH(qulonglong, budget);
+        QFETCH(int, batch);
+        // The texts: "unique" all distinct; "mixed" a few hundred recurring among unique ones;
+        // "late" each text once, then all again in reverse; "long" texts of up to 20,000 bytes.
+        std::vector<std::string> sequence;
+        std::mt19937 random(7);
+        const int count = hash == 2 ? 3000 : 40000;
+        for (int i = 0; i < count; ++i) {
+            if (texts == QLatin1String("unique") || texts == QLatin1String("late"))
+                sequence.push_back("text " + std::to_string(i));
+            else if (texts == QLatin1String("mixed"))
+                sequence.push_back(i % 3 ? "id " + std::to_string(i) : "city " + std::to_string(random() % 300));
+            else
+                sequence.push_back(std::string(random() % (i % 50 ? 300 : 20000), char('a' + i % 26)) +
+                                   std::to_string(i % 500));
+        }
+        if (texts == QLatin1String("late"))
+            sequence.insert(sequence.end(), sequence.rbegin(), sequence.rend());
+
+        using Table = engine::biff8::SharedStringTable;
+        const Table::Hash hashes[] = {nullptr, [](std::string_view t) { return std::uint64_t(t.size()); },
+                                      [](std::string_view) { return std::uint64_t(42); }};
+        Table table(std::size_t(budget), hashes[hash]);
+        Table reference(std::size_t(1) << 30);
+        std::unordered_map<std::string, std::uint32_t> expected;
+        std::size_t maxMemory = 0;
+        std::vector<std::string_view> group;
+        std::vector<std::uint32_t> indexes;
+        for (std::size_t start = 0; start < sequence.size(); start += std::size_t(batch)) {
+            group.assign(sequence.begin() + std::ptrdiff_t(start),
+                         sequence.begin() + std::ptrdiff_t(std::min(sequence.size(), start + std::size_t(batch))));
+            indexes.assign(group.size(), 0);
+            if (batch == 1)
+                QVERIFY2(table.intern(group[0], indexes[0]), qPrintable(table.errorString()));
+            else
+                QVERIFY2(table.internAll(group.data(), group.size(), indexes.data()), qPrintable(table.errorString()));
+            for (std::size_t k = 0; k < group.size(); ++k) {
+                const std::string text(group[k]);
+                const auto next = std::uint32_t(expected.size());
+                const std::uint32_t wanted = expected.emplace(text, next).first->second;
+                std::uint32_t referenceIndex = 0;
+                QVERIFY(reference.intern(text, referenceIndex));
+                if (indexes[k] != wanted)
+                    QFAIL(qPrintable(QStringLiteral("text \"%1\" got %2, not %3")
+                                         .arg(QString::fromStdString(text.substr(0, 40)))
+                                         .arg(indexes[k])
+                                         .arg(wanted)));
+            }
+            maxMemory = std::max(maxMemory, table.memoryInUse());
+        }
+        QCOMPARE(table.uniqueCount(), std::uint32_t(expected.size()));
+        QCOMPARE(table.referenceCount(), std::uint32_t(sequence.size()));
+        QVERIFY2(maxMemory <= budget, qPrintable(QStringLiteral("%1 bytes in use").arg(maxMemory)));
+        // Each move to a run frees at least a quarter of the budget.
+        std::size_t textBytes = 0;
+        for (const std::string& text : sequence)
+            textBytes += text.size() + 40;
+        QVERIFY2(table.runCount() <= 4 * textBytes / budget + 1, qPrintable(QString::number(table.runCount())));
+        if (budget < (1 << 20))
+            QVERIFY(table.runCount() > 0);
+
+        QCOMPARE(table.size(), reference.size());
+        QByteArray written;
+        QByteArray referenceWritten;
+        auto into = [](QByteArray& out) {
+            return [&out](const std::uint8_t* data, std::size_t size) {
+                out.append(reinterpret_cast<const char*>(data), int(size));
+                return true;
+            };
+        };
+        QVERIFY(table.write(1000, into(written)));
+        QVERIFY(reference.write(1000, into(referenceWritten)));
+        QCOMPARE(qulonglong(written.size()), qulonglong(table.size()));
+        QVERIFY(written == referenceWritten);
     }
 
     void fullSheetOf65536Rows()
@@ -478,31 +598,49 @@ for sheet in book.sheets():
     void fullDiskFailsCleanly_data()
     {
         QTest::addColumn<qulonglong>("spillThreshold");
-        QTest::addColumn<qint64>("capacity");
+        QTest::addColumn<qint64>("capacity");         // of the failing device; -1: a file under a size limit
+        QTest::addColumn<qulonglong>("stringBudget"); // 0: numbers only
         QTest::addColumn<QString>("message");
-        QTest::newRow("writing the workbook") << qulonglong(0) << qint64(512 * 1024) << QStringLiteral("cannot write");
-        QTest::newRow("writing the container's tables") << qulonglong(0) << qint64(1) << QStringLiteral("cannot write");
+        QTest::newRow("writing the workbook")
+            << qulonglong(0) << qint64(512 * 1024) << qulonglong(0) << QStringLiteral("cannot write");
+        QTest::newRow("writing the container's tables")
+            << qulonglong(0) << qint64(1) << qulonglong(0) << QStringLiteral("cannot write");
         QTest::newRow("moving sheet records to the temporary file")
-            << qulonglong(4096) << qint64(-1) << QStringLiteral("cannot write the temporary sheet file");
+            << qulonglong(4096) << qint64(-1) << qulonglong(0)
+            << QStringLiteral("cannot write the temporary sheet file");
+        QTest::newRow("moving shared strings to their temporary files")
+            << qulonglong(0) << qint64(-1) << qulonglong(32 << 10)
+            << QStringLiteral("cannot write the temporary string");
     }
     void fullDiskFailsCleanly()
     {
         QFETCH(qulonglong, spillThreshold);
         QFETCH(qint64, capacity);
+        QFETCH(qulonglong, stringBudget);
         QFETCH(QString, message);
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("full.xls"));
         SheetData sheet{QStringLiteral("Big"), {}, {}};
+        std::vector<std::string> texts;
+        for (int row = 0; stringBudget && row < 20000; ++row)
+            texts.push_back(std::string(100, 't') + std::to_string(row));
         for (int row = 0; row < 20000; ++row) {
             std::vector<Cell> cells;
             for (int column = 0; column < 10; ++column)
                 cells.push_back(Cell::makeNumber(row * 3.141592653589793 + column));
+            if (stringBudget)
+                cells.push_back(Cell::makeText(texts[std::size_t(row)]));
             sheet.rows.push_back({row, cells});
         }
+        engine::XlsWriter writer;
+        if (spillThreshold)
+            writer.setSpillThreshold(std::size_t(spillThreshold));
+        if (stringBudget)
+            writer.setStringMemoryBudget(std::size_t(stringBudget));
         FailingDevice device(capacity, ENOSPC);
         QString error;
         if (capacity >= 0) {
-            error = writeXls(QString(), {sheet}, std::size_t(spillThreshold), &device);
+            error = writeWorkbook(writer, QString(), {sheet}, &device);
             QVERIFY(device.failed());
             QVERIFY2(error.contains(device.errorString()), qPrintable(error));
         } else {
@@ -512,7 +650,7 @@ for sheet in book.sheets():
             rlimit limited = previous;
             limited.rlim_cur = 512 * 1024;
             QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-            error = writeXls(file, {sheet}, std::size_t(spillThreshold));
+            error = writeWorkbook(writer, file, {sheet});
             setrlimit(RLIMIT_FSIZE, &previous);
             std::signal(SIGXFSZ, previousHandler);
         }

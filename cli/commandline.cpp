@@ -185,56 +185,40 @@ QStringList commandLineOptionNames()
     return names;
 }
 
-CommandLine parseCommandLine(const QStringList& arguments)
+namespace {
+
+// The import options of a parsed command line: delimiter, merging, text columns, encoding and the
+// cell-by-cell choice. Empty when they are all valid, else the message for the first that is not.
+QString takeImportOptions(const QCommandLineParser& parser, ConversionOptions& options)
 {
-    CommandLine result;
-    auto fail = [&result](const QString& message) {
-        result.action = CommandLine::Action::Error;
-        result.errorMessage = message;
-        return result;
-    };
-
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    for (const OptionRow& row : optionTable())
-        parser.addOption(row.option);
-    if (!parser.parse(QStringList{QStringLiteral("quillmorne-convert")} + arguments))
-        return fail(argumentProblem(arguments));
-    if (parser.isSet(QStringLiteral("help"))) {
-        result.action = CommandLine::Action::ShowHelp;
-        return result;
-    }
-    if (parser.isSet(QStringLiteral("version"))) {
-        result.action = CommandLine::Action::ShowVersion;
-        return result;
-    }
-
-    ConversionOptions& options = result.options;
-    const QString saveFolder = parser.value(QStringLiteral("save-to"));
-    const bool haveSaveFolder = parser.isSet(QStringLiteral("save-to"));
-    if (haveSaveFolder && saveFolder.isEmpty())
-        return fail(QStringLiteral("--save-to 需要一个文件夹"));
-    options.xlsxOutput = !parser.isSet(QStringLiteral("xls"));
     if (parser.isSet(QStringLiteral("delimiter"))) {
         const QString value = parser.value(QStringLiteral("delimiter"));
         if (!delimiterFromName(value, &options.delimiter))
-            return fail(QStringLiteral("无效的分隔符 \"%1\": 可选 %2").arg(value, delimiterNames()));
+            return QStringLiteral("无效的分隔符 \"%1\": 可选 %2").arg(value, delimiterNames());
     }
     options.consecutiveDelimiters = parser.isSet(QStringLiteral("merge-delimiters"));
     if (parser.isSet(QStringLiteral("text-columns"))) {
         const QString value = parser.value(QStringLiteral("text-columns"));
         if (parseTextColumnList(value).invalid)
-            return fail(
-                QStringLiteral("无效的文本列 \"%1\": 请给出以英文逗号分隔的列号 (从 1 开始), 例如 2,3,4").arg(value));
+            return QStringLiteral("无效的文本列 \"%1\": 请给出以英文逗号分隔的列号 (从 1 开始), 例如 2,3,4").arg(value);
         options.textColumnsEnabled = true;
         options.textColumns = value;
     }
     if (parser.isSet(QStringLiteral("encoding"))) {
         const QString value = parser.value(QStringLiteral("encoding"));
         if (!applyEncoding(value, &options))
-            return fail(QStringLiteral("无效的编码 \"%1\": 可选 auto, utf16 或 local").arg(value));
+            return QStringLiteral("无效的编码 \"%1\": 可选 auto, utf16 或 local").arg(value);
     }
     options.cellByCellMode = parser.isSet(QStringLiteral("cell-by-cell"));
+    if (options.cellByCellMode && !options.textColumnsEnabled)
+        return QStringLiteral("--cell-by-cell 需要同时给出 --text-columns");
+    return {};
+}
+
+// How the run goes: the mode, the messages, the report and the number of files at once. Empty
+// when all is valid, else the message.
+QString takeRunOptions(const QCommandLineParser& parser, CommandLine& result)
+{
     result.automatic = parser.isSet(QStringLiteral("auto"));
     result.quiet = parser.isSet(QStringLiteral("quiet"));
     if (parser.isSet(QStringLiteral("jobs"))) {
@@ -242,26 +226,66 @@ CommandLine parseCommandLine(const QStringList& arguments)
         bool ok = false;
         result.jobs = value.trimmed().toInt(&ok, 10);
         if (!ok || result.jobs < 1 || result.jobs > maxJobs)
-            return fail(QStringLiteral("无效的文件数 \"%1\": 请给出 1 到 %2 之间的整数").arg(value).arg(maxJobs));
+            return QStringLiteral("无效的文件数 \"%1\": 请给出 1 到 %2 之间的整数").arg(value).arg(maxJobs);
     }
     if (parser.isSet(QStringLiteral("report"))) {
         result.reportPath = parser.value(QStringLiteral("report"));
         if (result.reportPath.isEmpty())
-            return fail(QStringLiteral("--report 需要一个文件名 (- 表示标准输出)"));
+            return QStringLiteral("--report 需要一个文件名 (- 表示标准输出)");
     }
+    return {};
+}
 
+// The folders: the one source folder (the only argument that is not an option) and the save
+// folder. Empty when they are given as they must be, else the message.
+QString takeFolders(const QCommandLineParser& parser, ConversionOptions& options)
+{
+    const QString saveFolder = parser.value(QStringLiteral("save-to"));
+    const bool haveSaveFolder = parser.isSet(QStringLiteral("save-to"));
+    if (haveSaveFolder && saveFolder.isEmpty())
+        return QStringLiteral("--save-to 需要一个文件夹");
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
-        return fail(QStringLiteral("只能给出一个源文件夹, 多余的参数: %1").arg(positional.at(1)));
+        return QStringLiteral("只能给出一个源文件夹, 多余的参数: %1").arg(positional.at(1));
     if (positional.isEmpty() || positional.first().isEmpty())
-        return fail(QStringLiteral("缺少源文件夹 (用 --help 查看用法)"));
-    if (options.cellByCellMode && !options.textColumnsEnabled)
-        return fail(QStringLiteral("--cell-by-cell 需要同时给出 --text-columns"));
-
+        return QStringLiteral("缺少源文件夹 (用 --help 查看用法)");
     options.sourceFolder = folderArgument(positional.first());
     options.saveToSourceFolder = !haveSaveFolder;
     options.saveFolder = haveSaveFolder ? folderArgument(saveFolder) : QString();
     options.failureListPath = QDir::toNativeSeparators(QDir(options.sourceFolder).filePath(failureListFileName()));
+    return {};
+}
+
+} // namespace
+
+CommandLine parseCommandLine(const QStringList& arguments)
+{
+    CommandLine result;
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    for (const OptionRow& row : optionTable())
+        parser.addOption(row.option);
+    QString problem;
+    if (!parser.parse(QStringList{QStringLiteral("quillmorne-convert")} + arguments)) {
+        problem = argumentProblem(arguments);
+    } else if (parser.isSet(QStringLiteral("help"))) {
+        result.action = CommandLine::Action::ShowHelp;
+        return result;
+    } else if (parser.isSet(QStringLiteral("version"))) {
+        result.action = CommandLine::Action::ShowVersion;
+        return result;
+    } else {
+        result.options.xlsxOutput = !parser.isSet(QStringLiteral("xls"));
+        problem = takeImportOptions(parser, result.options);
+        if (problem.isEmpty())
+            problem = takeRunOptions(parser, result);
+        if (problem.isEmpty())
+            problem = takeFolders(parser, result.options);
+    }
+    if (!problem.isEmpty()) {
+        result.action = CommandLine::Action::Error;
+        result.errorMessage = problem;
+    }
     return result;
 }
 

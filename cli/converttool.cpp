@@ -87,37 +87,71 @@ bool finishReport(const CommandLine& command, const RunReport& report, const Run
     return false;
 }
 
-} // namespace
-
-int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFactory& binding)
+// What a command line asks for before any conversion: the help, the version, or an error. Sets
+// `status` and returns true when the tool ends there.
+bool answeredWithoutConverting(const CommandLine& command, int* status)
 {
-    const CommandLine command = parseCommandLine(arguments);
     switch (command.action) {
     case CommandLine::Action::ShowHelp:
         writeBytes(stdout, commandLineHelp().toLocal8Bit());
-        return 0;
+        *status = 0;
+        return true;
     case CommandLine::Action::ShowVersion:
         printLine(stdout, QStringLiteral("quillmorne-convert " QUILLMORNE_VERSION_TEXT));
-        return 0;
+        *status = 0;
+        return true;
     case CommandLine::Action::Error:
         printLine(stderr, QStringLiteral("quillmorne-convert: %1").arg(command.errorMessage));
-        return 2;
+        *status = 2;
+        return true;
     case CommandLine::Action::Convert:
         break;
     }
-
+    // Folders that cannot be used, and a report that cannot be written, stop the tool before
+    // anything is converted.
     if (const Failure folderProblem = checkFolders(command.options); folderProblem.isFailure()) {
         printLine(stderr, folderCheckText(folderProblem));
-        return 2;
+        *status = 2;
+        return true;
     }
     if (!command.reportPath.isEmpty()) {
         const QString reportProblem = reportPathProblem(command.reportPath);
         if (!reportProblem.isEmpty()) {
             printLine(stderr, oneLine(reportProblem));
-            return 2;
+            *status = 2;
+            return true;
         }
     }
+    return false;
+}
 
+// Ctrl+C stops after the current file, a second one (or SIGTERM, or SIGHUP) stops now. The
+// handler says so itself, at once, whatever the threads are doing; on a terminal it first clears
+// the progress bar's line.
+void routeTerminationRequests(TerminationSignals& requests, MergeObject* worker, bool barShown)
+{
+    const QByteArray lineStart = barShown ? QByteArray("\r\033[K") : QByteArray();
+    requests.setMessage(
+        TerminationStage::StopAfterCurrentFile,
+        lineStart + QStringLiteral("已收到中断信号: 当前文件完成后停止; 再按一次 Ctrl+C 立即停止。\n").toLocal8Bit());
+    requests.setMessage(TerminationStage::StopNow,
+                        lineStart + QStringLiteral("正在立即停止: 放弃正在转换的文件, 删除临时文件。\n").toLocal8Bit());
+    QObject::connect(&requests, &TerminationSignals::stageReached, &requests, [worker](TerminationStage stage) {
+        if (stage == TerminationStage::StopNow)
+            worker->requestAbort();
+        else
+            worker->requestStop();
+    });
+}
+
+} // namespace
+
+int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFactory& binding)
+{
+    const CommandLine command = parseCommandLine(arguments);
+    int status = 0;
+    if (answeredWithoutConverting(command, &status))
+        return status;
     if (!command.automatic)
         removeOldFailureList(command.options);
 
@@ -141,23 +175,8 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
                      [&summary](const RunSummary& finished) { summary = finished; });
     QObject::connect(worker, &MergeObject::Signal_SetButtonEnable, QCoreApplication::instance(),
                      [] { QCoreApplication::quit(); });
-
-    // Ctrl+C stops after the current file, a second one (or SIGTERM, or SIGHUP) stops now. The
-    // handler says so itself, at once, whatever the threads are doing; on a terminal it first
-    // clears the progress bar's line.
     TerminationSignals requests({SIGINT});
-    const QByteArray lineStart = console.drawsBar() ? QByteArray("\r\033[K") : QByteArray();
-    requests.setMessage(
-        TerminationStage::StopAfterCurrentFile,
-        lineStart + QStringLiteral("已收到中断信号: 当前文件完成后停止; 再按一次 Ctrl+C 立即停止。\n").toLocal8Bit());
-    requests.setMessage(TerminationStage::StopNow,
-                        lineStart + QStringLiteral("正在立即停止: 放弃正在转换的文件, 删除临时文件。\n").toLocal8Bit());
-    QObject::connect(&requests, &TerminationSignals::stageReached, &requests, [worker](TerminationStage stage) {
-        if (stage == TerminationStage::StopNow)
-            worker->requestAbort();
-        else
-            worker->requestStop();
-    });
+    routeTerminationRequests(requests, worker, console.drawsBar());
 
     thread.start();
     QMetaObject::invokeMethod(worker, command.automatic ? "AutoTransform" : "Transform", Qt::QueuedConnection);
@@ -170,6 +189,6 @@ int runConvertTool(const QStringList& arguments, const SpreadsheetApplicationFac
     console.finish();
     printEndOfRun(summary, lastText, summaryStream(command));
     const bool reported = finishReport(command, report, summary);
-    const int status = exitStatus(summary, TerminationSignals::stageSignal());
+    status = exitStatus(summary, TerminationSignals::stageSignal());
     return status == 0 && !reported ? 1 : status;
 }

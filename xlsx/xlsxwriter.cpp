@@ -291,6 +291,35 @@ constexpr std::string_view kStyleAttributes[] = {
 };
 static_assert(std::size(kStyleAttributes) == std::size_t(NumberFormat::Count));
 
+// The rest of a cell that is not empty after its reference and style: its type, its value and
+// the closing tag.
+inline char* putCellValue(char* p, const Cell& cell)
+{
+    switch (cell.type) {
+    case CellType::Number:
+        p = put(p, "><v>");
+        p = writeNumber(p, cell.number);
+        return put(p, "</v></c>");
+    case CellType::Boolean:
+        return put(p, cell.number != 0 ? std::string_view(" t=\"b\"><v>1</v></c>")
+                                       : std::string_view(" t=\"b\"><v>0</v></c>"));
+    case CellType::Text: {
+        // Leading or trailing white space is kept only when the element says so.
+        const char front = cell.text.front();
+        const char back = cell.text.back();
+        const bool preserve = front == ' ' || front == '\t' || front == '\n' || front == '\r' || back == ' ' ||
+                              back == '\t' || back == '\n' || back == '\r';
+        p = put(p, preserve ? std::string_view(" t=\"inlineStr\"><is><t xml:space=\"preserve\">")
+                            : std::string_view(" t=\"inlineStr\"><is><t>"));
+        p = escapeTo(p, cell.text, true);
+        return put(p, "</t></is></c>");
+    }
+    case CellType::Empty:
+        break;
+    }
+    return p;
+}
+
 class XlsxWriter : public WorkbookWriter
 {
 public:
@@ -312,74 +341,18 @@ public:
     {
         if (!m_begun || m_failed)
             return fail(QStringLiteral("the workbook is not started"));
-        if (name.isEmpty() || name.size() > kMaxSheetName)
-            return fail(QStringLiteral("invalid sheet name \"%1\": a name has 1 to %2 characters")
-                            .arg(name)
-                            .arg(kMaxSheetName));
-        for (QChar c : QStringLiteral("[]:*?/\\")) {
-            if (name.contains(c))
-                return fail(QStringLiteral("invalid sheet name \"%1\": it contains '%2'").arg(name, c));
-        }
-        if (name.startsWith(QLatin1Char('\'')) || name.endsWith(QLatin1Char('\'')))
-            return fail(QStringLiteral("invalid sheet name \"%1\": it starts or ends with an apostrophe").arg(name));
-        for (const QString& other : m_sheetNames) {
-            if (other.compare(name, Qt::CaseInsensitive) == 0)
-                return fail(QStringLiteral("two sheets are named \"%1\"").arg(name));
-        }
+        if (!checkSheetName(name))
+            return false;
         if (m_inSheet && !endSheet())
             return false;
 
         m_sheetNames.push_back(name);
-        // Only as many columns as the last one with a format of its own; the rest are General.
-        m_columnFormats.clear();
-        for (const auto& [column, format] : columnFormats) {
-            if (column < 0 || column >= kMaxColumns || format >= NumberFormat::Count)
-                continue;
-            if (std::size_t(column) >= m_columnFormats.size())
-                m_columnFormats.resize(std::size_t(column) + 1, NumberFormat::General);
-            m_columnFormats[std::size_t(column)] = format;
-        }
-        m_formattedColumns = int(m_columnFormats.size());
-
+        setColumnFormats(columnFormats);
         if (!m_zip.beginEntry("xl/worksheets/sheet" + std::to_string(m_sheetNames.size()) + ".xml"))
             return fail(m_zip.errorString());
         m_inSheet = true;
         m_nextRow = 0;
-        std::string& out = m_zip.buffer();
-        out += kXmlDeclaration;
-        out += "<worksheet xmlns=\"";
-        out += kMainNamespace;
-        out += "\" xmlns:r=\"";
-        out += kRelationshipNamespace;
-        out += "\"><sheetViews><sheetView ";
-        if (m_sheetNames.size() == 1)
-            out += "tabSelected=\"1\" ";
-        out += "workbookViewId=\"0\"/></sheetViews><sheetFormatPr defaultRowHeight=\"15\"/>";
-        // One column entry per run of equal formats keeps the column list short.
-        bool anyColumn = false;
-        int first = 0;
-        while (first < m_formattedColumns) {
-            int last = first;
-            while (last + 1 < m_formattedColumns &&
-                   m_columnFormats[std::size_t(last + 1)] == m_columnFormats[std::size_t(first)])
-                ++last;
-            const NumberFormat format = m_columnFormats[std::size_t(first)];
-            if (format != NumberFormat::General) {
-                out += anyColumn ? "" : "<cols>";
-                anyColumn = true;
-                out += "<col min=\"";
-                appendInt(out, first + 1);
-                out += "\" max=\"";
-                appendInt(out, last + 1);
-                out += "\" width=\"9.140625\" style=\"";
-                appendInt(out, int(format));
-                out += "\"/>";
-            }
-            first = last + 1;
-        }
-        if (anyColumn)
-            out += "</cols>";
-        out += "<sheetData>";
+        appendSheetStart(m_zip.buffer());
         return true;
     }
 
@@ -389,22 +362,10 @@ public:
             return fail(QStringLiteral("no sheet has been started"));
         if (row < 0 || row >= kMaxRows || count > kMaxColumns)
             return fail(QStringLiteral("row %1 is beyond the sheet").arg(row + 1));
-        if (std::size_t(count) > m_columnNames.size()) {
-            const std::size_t from = m_columnNames.size();
-            m_columnNames.resize(std::size_t(count));
-            for (std::size_t c = from; c < m_columnNames.size(); ++c)
-                m_columnNames[c] = "<c r=\"" + columnLetters(int(c));
-        }
-        // Room for the row at worst: every cell's markup with its text escaped or its number.
-        std::size_t room = kRowMarkup;
-        for (int c = 0; c < count; ++c) {
-            const Cell& cell = cells[c];
-            if (cell.type == CellType::Number && !std::isfinite(cell.number))
-                return fail(QStringLiteral("row %1, column %2: not a finite number").arg(row + 1).arg(c + 1));
-            room += kCellMarkup + (cell.type == CellType::Text ? kMaxEscapedPerByte * cell.text.size() : 0);
-        }
-        if (m_row.size() < room)
-            m_row.resize(room);
+        if (std::size_t(count) > m_columnNames.size())
+            addColumnNames(std::size_t(count));
+        if (!makeRoomForRow(row, cells, count))
+            return false;
         char* const begin = m_row.data();
         char* p = begin;
 
@@ -422,49 +383,13 @@ public:
             if (cell.type == CellType::Empty || (cell.type == CellType::Text && cell.text.empty()))
                 continue;
             if (!open) {
-                if (row == m_nextRow) {
-                    p = put(p, "<row>");
-                } else {
-                    p = put(p, "<row r=\"");
-                    p = put(p, rowNumber);
-                    p = put(p, "\">");
-                }
+                p = row == m_nextRow ? put(p, "<row>") : putRowWithReference(p, rowNumber);
                 open = true;
             }
-            if (c == nextColumn) {
-                p = put(p, "<c");
-            } else {
-                p = put(p, m_columnNames[std::size_t(c)]);
-                p = put(p, rowNumber);
-                *p++ = '"';
-            }
+            p = c == nextColumn ? put(p, "<c") : putCellWithReference(p, c, rowNumber);
             nextColumn = c + 1;
             p = put(p, kStyleAttributes[std::size_t(formatOf(cell, c))]);
-            switch (cell.type) {
-            case CellType::Number:
-                p = put(p, "><v>");
-                p = writeNumber(p, cell.number);
-                p = put(p, "</v></c>");
-                break;
-            case CellType::Boolean:
-                p = put(p, cell.number != 0 ? std::string_view(" t=\"b\"><v>1</v></c>")
-                                            : std::string_view(" t=\"b\"><v>0</v></c>"));
-                break;
-            case CellType::Text: {
-                // Leading or trailing white space is kept only when the element says so.
-                const char front = cell.text.front();
-                const char back = cell.text.back();
-                const bool preserve = front == ' ' || front == '\t' || front == '\n' || front == '\r' || back == ' ' ||
-                                      back == '\t' || back == '\n' || back == '\r';
-                p = put(p, preserve ? std::string_view(" t=\"inlineStr\"><is><t xml:space=\"preserve\">")
-                                    : std::string_view(" t=\"inlineStr\"><is><t>"));
-                p = escapeTo(p, cell.text, true);
-                p = put(p, "</t></is></c>");
-                break;
-            }
-            case CellType::Empty:
-                break;
-            }
+            p = putCellValue(p, cell);
         }
         if (open) {
             p = put(p, "</row>");
@@ -517,6 +442,128 @@ private:
         // General even in a text column.
         return std::size_t(column) < m_columnFormats.size() ? m_columnFormats[std::size_t(column)]
                                                             : NumberFormat::General;
+    }
+
+    // A name every reader takes: 1 to 31 characters, none of []:*?/\, no apostrophe at either end,
+    // and not the name of another sheet, whatever the case.
+    bool checkSheetName(const QString& name)
+    {
+        if (name.isEmpty() || name.size() > kMaxSheetName)
+            return fail(QStringLiteral("invalid sheet name \"%1\": a name has 1 to %2 characters")
+                            .arg(name)
+                            .arg(kMaxSheetName));
+        for (QChar c : QStringLiteral("[]:*?/\\")) {
+            if (name.contains(c))
+                return fail(QStringLiteral("invalid sheet name \"%1\": it contains '%2'").arg(name, c));
+        }
+        if (name.startsWith(QLatin1Char('\'')) || name.endsWith(QLatin1Char('\'')))
+            return fail(QStringLiteral("invalid sheet name \"%1\": it starts or ends with an apostrophe").arg(name));
+        for (const QString& other : m_sheetNames) {
+            if (other.compare(name, Qt::CaseInsensitive) == 0)
+                return fail(QStringLiteral("two sheets are named \"%1\"").arg(name));
+        }
+        return true;
+    }
+
+    void setColumnFormats(const std::vector<std::pair<int, NumberFormat>>& columnFormats)
+    {
+        // Only as many columns as the last one with a format of its own; the rest are General.
+        m_columnFormats.clear();
+        for (const auto& [column, format] : columnFormats) {
+            if (column < 0 || column >= kMaxColumns || format >= NumberFormat::Count)
+                continue;
+            if (std::size_t(column) >= m_columnFormats.size())
+                m_columnFormats.resize(std::size_t(column) + 1, NumberFormat::General);
+            m_columnFormats[std::size_t(column)] = format;
+        }
+        m_formattedColumns = int(m_columnFormats.size());
+    }
+
+    // The sheet's XML up to its rows: the view, the row height and the column formats.
+    void appendSheetStart(std::string& out) const
+    {
+        out += kXmlDeclaration;
+        out += "<worksheet xmlns=\"";
+        out += kMainNamespace;
+        out += "\" xmlns:r=\"";
+        out += kRelationshipNamespace;
+        out += "\"><sheetViews><sheetView ";
+        if (m_sheetNames.size() == 1)
+            out += "tabSelected=\"1\" ";
+        out += "workbookViewId=\"0\"/></sheetViews><sheetFormatPr defaultRowHeight=\"15\"/>";
+        appendColumns(out);
+        out += "<sheetData>";
+    }
+
+    // One column entry per run of equal formats keeps the column list short; General columns need
+    // none, and a sheet without formatted columns has no list.
+    void appendColumns(std::string& out) const
+    {
+        bool anyColumn = false;
+        int first = 0;
+        while (first < m_formattedColumns) {
+            int last = first;
+            while (last + 1 < m_formattedColumns &&
+                   m_columnFormats[std::size_t(last + 1)] == m_columnFormats[std::size_t(first)])
+                ++last;
+            const NumberFormat format = m_columnFormats[std::size_t(first)];
+            if (format != NumberFormat::General) {
+                out += anyColumn ? "" : "<cols>";
+                anyColumn = true;
+                out += "<col min=\"";
+                appendInt(out, first + 1);
+                out += "\" max=\"";
+                appendInt(out, last + 1);
+                out += "\" width=\"9.140625\" style=\"";
+                appendInt(out, int(format));
+                out += "\"/>";
+            }
+            first = last + 1;
+        }
+        if (anyColumn)
+            out += "</cols>";
+    }
+
+    // The start of a referenced cell, <c r="AB, for each column up to `count`: made once for the rows
+    // to come.
+    void addColumnNames(std::size_t count)
+    {
+        const std::size_t from = m_columnNames.size();
+        m_columnNames.resize(count);
+        for (std::size_t c = from; c < count; ++c)
+            m_columnNames[c] = "<c r=\"" + columnLetters(int(c));
+    }
+
+    // Makes m_row large enough for the row at worst: every cell's markup with its text escaped or
+    // its number. Fails on a number that is not finite, which no cell can hold.
+    bool makeRoomForRow(int row, const Cell* cells, int count)
+    {
+        std::size_t room = kRowMarkup;
+        for (int c = 0; c < count; ++c) {
+            const Cell& cell = cells[c];
+            if (cell.type == CellType::Number && !std::isfinite(cell.number))
+                return fail(QStringLiteral("row %1, column %2: not a finite number").arg(row + 1).arg(c + 1));
+            room += kCellMarkup + (cell.type == CellType::Text ? kMaxEscapedPerByte * cell.text.size() : 0);
+        }
+        if (m_row.size() < room)
+            m_row.resize(room);
+        return true;
+    }
+
+    static char* putRowWithReference(char* p, std::string_view rowNumber)
+    {
+        p = put(p, "<row r=\"");
+        p = put(p, rowNumber);
+        return put(p, "\">");
+    }
+
+    // The start of a cell with its reference, up to its style: <c r="AB12".
+    char* putCellWithReference(char* p, int column, std::string_view rowNumber) const
+    {
+        p = put(p, m_columnNames[std::size_t(column)]);
+        p = put(p, rowNumber);
+        *p++ = '"';
+        return p;
     }
 
     bool endSheet()

@@ -533,46 +533,66 @@ bool ZipWriter::close()
         return fail(QStringLiteral("the archive is not open"));
     const std::uint64_t directoryOffset = m_position;
     std::string directory;
-    for (const Entry& entry : m_entries) {
-        std::string extra;
-        const bool bigSize = entry.size >= k32BitLimit;
-        const bool bigCompressed = entry.compressedSize >= k32BitLimit;
-        const bool bigOffset = entry.offset >= k32BitLimit;
-        // A ZIP64 entry keeps both sizes in the extra field, as its local header does.
-        const bool zip64Sizes = bigSize || bigCompressed;
-        if (zip64Sizes) {
-            put64(extra, entry.size);
-            put64(extra, entry.compressedSize);
-        }
-        if (bigOffset)
-            put64(extra, entry.offset);
-        const bool zip64 = !extra.empty();
-        put32(directory, kCentralHeaderSignature);
-        put16(directory, zip64 ? 45 : 20); // made by: MS-DOS attributes
-        put16(directory, zip64 ? 45 : 20);
-        put16(directory, 0);
-        put16(directory, kMethodDeflate);
-        put16(directory, kDosTime);
-        put16(directory, kDosDate);
-        put32(directory, entry.crc);
-        put32(directory, zip64Sizes ? 0xffffffffu : std::uint32_t(entry.compressedSize));
-        put32(directory, zip64Sizes ? 0xffffffffu : std::uint32_t(entry.size));
-        put16(directory, std::uint16_t(entry.name.size()));
-        put16(directory, std::uint16_t(zip64 ? extra.size() + 4 : 0));
-        put16(directory, 0); // comment
-        put16(directory, 0); // disk
-        put16(directory, 0); // internal attributes
-        put32(directory, 0); // external attributes
-        put32(directory, bigOffset ? 0xffffffffu : std::uint32_t(entry.offset));
-        directory += entry.name;
-        if (zip64) {
-            put16(directory, kZip64ExtraId);
-            put16(directory, std::uint16_t(extra.size()));
-            directory += extra;
-        }
+    for (const Entry& entry : m_entries)
+        appendCentralHeader(directory, entry);
+    appendDirectoryEnd(directory, m_entries.size(), directoryOffset, directory.size());
+    if (!writeRaw(directory.data(), directory.size()) || !writePending())
+        return false;
+    m_device = nullptr;
+    if (m_ownDevice) {
+        m_ownDevice->close();
+        m_ownDevice.reset();
     }
-    const std::uint64_t directorySize = directory.size();
-    const std::uint64_t count = m_entries.size();
+    return true;
+}
+
+// The entry's record in the central directory. Sizes and the offset that do not fit 32 bits move
+// to a ZIP64 extra field.
+void ZipWriter::appendCentralHeader(std::string& directory, const Entry& entry)
+{
+    std::string extra;
+    const bool bigSize = entry.size >= k32BitLimit;
+    const bool bigCompressed = entry.compressedSize >= k32BitLimit;
+    const bool bigOffset = entry.offset >= k32BitLimit;
+    // A ZIP64 entry keeps both sizes in the extra field, as its local header does.
+    const bool zip64Sizes = bigSize || bigCompressed;
+    if (zip64Sizes) {
+        put64(extra, entry.size);
+        put64(extra, entry.compressedSize);
+    }
+    if (bigOffset)
+        put64(extra, entry.offset);
+    const bool zip64 = !extra.empty();
+    put32(directory, kCentralHeaderSignature);
+    put16(directory, zip64 ? 45 : 20); // made by: MS-DOS attributes
+    put16(directory, zip64 ? 45 : 20);
+    put16(directory, 0);
+    put16(directory, kMethodDeflate);
+    put16(directory, kDosTime);
+    put16(directory, kDosDate);
+    put32(directory, entry.crc);
+    put32(directory, zip64Sizes ? 0xffffffffu : std::uint32_t(entry.compressedSize));
+    put32(directory, zip64Sizes ? 0xffffffffu : std::uint32_t(entry.size));
+    put16(directory, std::uint16_t(entry.name.size()));
+    put16(directory, std::uint16_t(zip64 ? extra.size() + 4 : 0));
+    put16(directory, 0); // comment
+    put16(directory, 0); // disk
+    put16(directory, 0); // internal attributes
+    put32(directory, 0); // external attributes
+    put32(directory, bigOffset ? 0xffffffffu : std::uint32_t(entry.offset));
+    directory += entry.name;
+    if (zip64) {
+        put16(directory, kZip64ExtraId);
+        put16(directory, std::uint16_t(extra.size()));
+        directory += extra;
+    }
+}
+
+// The end of central directory record, preceded by the ZIP64 end record and its locator when the
+// entry count, the directory's size or its offset is too large for the classic record.
+void ZipWriter::appendDirectoryEnd(std::string& directory, std::uint64_t count, std::uint64_t directoryOffset,
+                                   std::uint64_t directorySize)
+{
     const bool zip64End = count >= 0xffff || directoryOffset >= k32BitLimit || directorySize >= k32BitLimit;
     if (zip64End) {
         const std::uint64_t recordOffset = directoryOffset + directorySize;
@@ -599,14 +619,6 @@ bool ZipWriter::close()
     put32(directory, zip64End ? 0xffffffffu : std::uint32_t(directorySize));
     put32(directory, zip64End ? 0xffffffffu : std::uint32_t(directoryOffset));
     put16(directory, 0);
-    if (!writeRaw(directory.data(), directory.size()) || !writePending())
-        return false;
-    m_device = nullptr;
-    if (m_ownDevice) {
-        m_ownDevice->close();
-        m_ownDevice.reset();
-    }
-    return true;
 }
 
 void ZipWriter::abandon()

@@ -94,6 +94,9 @@ private:
     bool handOver();
     bool writeLocalHeader(Entry& entry, bool reserveZip64);
     bool patchLocalHeader(const Entry& entry);
+    static void appendCentralHeader(std::string& directory, const Entry& entry);
+    static void appendDirectoryEnd(std::string& directory, std::uint64_t count, std::uint64_t directoryOffset,
+                                   std::uint64_t directorySize);
     bool writeRaw(const char* data, std::size_t size);
     bool writePending();
     bool fail(const QString& message);

@@ -7,6 +7,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -270,12 +271,19 @@ int numberFormatId(NumberFormat format)
     }
 }
 
-// W3C date-time in UTC, as the document properties hold it.
+// W3C date-time in UTC, as the document properties hold it. Spelt out by hand: Qt's formatting
+// with a pattern goes through the system locale, which is not safe to use from several threads at
+// once (a workbook saved beside others could get an empty time).
 std::string documentTime(const QDateTime& created)
 {
     const qint64 seconds = created.isValid() ? created.toSecsSinceEpoch() : 0;
     const QDateTime time = QDateTime::fromSecsSinceEpoch(seconds > 0 ? seconds : 1, Qt::UTC);
-    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")).toStdString();
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", date.year(), date.month(), date.day(),
+                  clock.hour(), clock.minute(), clock.second());
+    return text;
 }
 
 // Room for a row's own markup ("<row r=\"1048576\">", "</row>") and for each cell's apart from its

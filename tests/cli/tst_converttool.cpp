@@ -270,6 +270,31 @@ private slots:
             QVERIFY2(four.workbooks.value(name) == one.workbooks.value(name), qPrintable(name));
     }
 
+    // Workbooks saved side by side each carry their source's time: formatting the time is safe on
+    // several threads at once (it once went through Qt's shared system locale, and a few workbooks
+    // of a parallel run came out with empty times). Each run is a new process, whose first saves
+    // race; fifty runs over eight small texts show the fault nearly every time.
+    void documentTimesOfParallelSaves()
+    {
+        QTemporaryDir source, save;
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(writeBytes(source.filePath(QStringLiteral("f%1.txt").arg(i)), "a\t1\n"));
+        const QString check =
+            QStringLiteral("import sys, zipfile, glob\n"
+                           "bad = [f for f in glob.glob(sys.argv[1] + '/*.xlsx')\n"
+                           "       if b'W3CDTF\"><' in zipfile.ZipFile(f).read('docProps/core.xml')]\n"
+                           "print(' '.join(bad)); sys.exit(1 if bad else 0)");
+        for (int run = 0; run < 50; ++run) {
+            QDir(save.path()).removeRecursively();
+            QDir().mkpath(save.path());
+            QCOMPARE(runTool({"-q", "-j", "4", "-o", save.path(), source.path()}).status, 0);
+            QProcess python;
+            python.start(QStringLiteral(QUILLMORNE_TEST_PYTHON), {"-c", check, save.path()});
+            QVERIFY(python.waitForFinished(60000));
+            QVERIFY2(python.exitCode() == 0, qPrintable("empty document time in " + python.readAllStandardOutput()));
+        }
+    }
+
     void besideTheSourcesAsXls()
     {
         QTemporaryDir source;

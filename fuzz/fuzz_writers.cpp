@@ -177,8 +177,9 @@ void checkXlsx(const QByteArray& zip, std::int64_t* sheets, std::int64_t* cells)
         FUZZ_CHECK(crc32(0, reinterpret_cast<const Bytef*>(data.constData()), uInt(data.size())) == crc);
         if (name.startsWith("xl/worksheets/sheet") && name.endsWith(".xml")) {
             ++*sheets;
-            // A cell element carries a reference only after a gap: "<c>" or "<c " starts each.
-            *cells += data.count("<c>") + data.count("<c ");
+            // Every cell element carries its reference (text never holds a raw "<").
+            FUZZ_CHECK(!data.contains("<c>"));
+            *cells += data.count("<c r=\"");
         }
         at += 46 + nameLength + extra;
     }

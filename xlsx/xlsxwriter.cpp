@@ -381,11 +381,11 @@ public:
         const auto digitsEnd = std::to_chars(rowDigits, rowDigits + sizeof rowDigits, row + 1).ptr;
         const std::string_view rowNumber(rowDigits, std::size_t(digitsEnd - rowDigits));
 
-        // A row or cell without a reference stands right after the previous one (the first row in
-        // row 1, a row's first cell in column A). References are written only after a gap: they
-        // are a quarter of a typical sheet's XML and a third of its compressed size.
+        // A row without a reference stands right after the previous one (the first row in row 1);
+        // a row's reference is written only after a skipped row. Every cell carries its reference,
+        // although the standard lets a cell without a gap before it go without: Gnumeric places a
+        // cell by its reference alone and loses every cell that has none.
         bool open = false;
-        int nextColumn = 0;
         for (int c = 0; c < count; ++c) {
             const Cell& cell = cells[c];
             if (cell.type == CellType::Empty || (cell.type == CellType::Text && cell.text.empty()))
@@ -394,8 +394,7 @@ public:
                 p = row == m_nextRow ? put(p, "<row>") : putRowWithReference(p, rowNumber);
                 open = true;
             }
-            p = c == nextColumn ? put(p, "<c") : putCellWithReference(p, c, rowNumber);
-            nextColumn = c + 1;
+            p = putCellWithReference(p, c, rowNumber);
             p = put(p, kStyleAttributes[std::size_t(formatOf(cell, c))]);
             p = putCellValue(p, cell);
         }

@@ -140,20 +140,23 @@ std::vector<Layout> referenceLayouts()
 {
     QByteArray columnsAToZ;
     for (int c = 1; c <= 26; ++c)
-        columnsAToZ += "<c><v>" + QByteArray::number(100 + c) + "</v></c>";
+        columnsAToZ +=
+            "<c r=\"" + QByteArray(1, char('A' + c - 1)) + "1\"><v>" + QByteArray::number(100 + c) + "</v></c>";
     return {
         {"rows and cells without gaps", "xx|xx",
-         "<row><c><v>101</v></c><c><v>102</v></c></row><row><c><v>201</v></c><c><v>202</v></c></row>"},
-        {"first row empty", "|x", "<row r=\"2\"><c><v>201</v></c></row>"},
+         "<row><c r=\"A1\"><v>101</v></c><c r=\"B1\"><v>102</v></c></row>"
+         "<row><c r=\"A2\"><v>201</v></c><c r=\"B2\"><v>202</v></c></row>"},
+        {"first row empty", "|x", "<row r=\"2\"><c r=\"A2\"><v>201</v></c></row>"},
         {"row after a skipped one, then one without a gap", "x||x|x",
-         "<row><c><v>101</v></c></row><row r=\"3\"><c><v>301</v></c></row><row><c><v>401</v></c></row>"},
+         "<row><c r=\"A1\"><v>101</v></c></row><row r=\"3\"><c r=\"A3\"><v>301</v></c></row>"
+         "<row><c r=\"A4\"><v>401</v></c></row>"},
         {"row of empty cells and empty texts is skipped", "x|.e|x",
-         "<row><c><v>101</v></c></row><row r=\"3\"><c><v>301</v></c></row>"},
+         "<row><c r=\"A1\"><v>101</v></c></row><row r=\"3\"><c r=\"A3\"><v>301</v></c></row>"},
         {"first cell past column A", ".x", "<row><c r=\"B1\"><v>102</v></c></row>"},
         {"empty cell and empty text are gaps", "x.xex",
-         "<row><c><v>101</v></c><c r=\"C1\"><v>103</v></c><c r=\"E1\"><v>105</v></c></row>"},
+         "<row><c r=\"A1\"><v>101</v></c><c r=\"C1\"><v>103</v></c><c r=\"E1\"><v>105</v></c></row>"},
         {"gaps in rows and cells at once", "|.x.xx",
-         "<row r=\"2\"><c r=\"B2\"><v>202</v></c><c r=\"D2\"><v>204</v></c><c><v>205</v></c></row>"},
+         "<row r=\"2\"><c r=\"B2\"><v>202</v></c><c r=\"D2\"><v>204</v></c><c r=\"E2\"><v>205</v></c></row>"},
         {"gap into column AB", QStringLiteral("x").repeated(26) + QStringLiteral(".x"),
          "<row>" + columnsAToZ + "<c r=\"AB1\"><v>128</v></c></row>"},
     };
@@ -379,16 +382,16 @@ private slots:
         QCOMPARE(book.sheets[1].at(2, 2).value.toString(), QStringLiteral("b2"));
     }
 
-    // Rows and cells carry references only after a gap (a skipped row, an empty cell, an empty
-    // text), and a reader still finds every cell in its place.
-    void referencesOnlyAfterGaps_data()
+    // Rows carry references only after a skipped row, cells always (Gnumeric finds a cell by its
+    // reference alone), and a reader still finds every cell in its place.
+    void rowReferencesOnlyAfterGaps_data()
     {
         QTest::addColumn<QString>("layout");
         QTest::addColumn<QByteArray>("sheetData");
         for (const Layout& layout : referenceLayouts())
             QTest::newRow(layout.name) << layout.layout << layout.sheetData;
     }
-    void referencesOnlyAfterGaps()
+    void rowReferencesOnlyAfterGaps()
     {
         QFETCH(QString, layout);
         QFETCH(QByteArray, sheetData);

@@ -159,7 +159,7 @@ QString commandLineHelp()
                           "      --report 文件         把每个文件的结果写成 JSON 报告; - 表示标准输出\n"
                           "                            (此时汇总改写到标准错误)\n"
                           "  -j, --jobs 数量           同时转换的文件数 (默认: 处理器核数)\n"
-                          "  -q, --quiet               只输出汇总和错误\n"
+                          "  -q, --quiet               只输出汇总、失败和警告, 不显示进度\n"
                           "  -h, --help                显示本帮助\n"
                           "      --version             显示版本\n"
                           "\n"

@@ -108,19 +108,41 @@ void EncodingSniffer::countZeros(const char* data, std::size_t size)
 {
     if (size == 0)
         return;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (m_zeroAwaitsPartner) {
+        countZero(false, bytes[0]);
+        m_zeroAwaitsPartner = false;
+    }
     const char* end = data + size;
     for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, 0, std::size_t(end - p)))); ++p) {
-        if ((m_size + std::uint64_t(p - data)) % 2 == 0)
-            ++m_zerosEven;
+        const auto i = std::size_t(p - data);
+        const bool odd = (m_size + i) % 2 != 0;
+        if (odd)
+            countZero(true, i > 0 ? bytes[i - 1] : m_lastByte);
+        else if (i + 1 < size)
+            countZero(false, bytes[i + 1]);
         else
-            ++m_zerosOdd;
+            m_zeroAwaitsPartner = true;
     }
+    m_lastByte = bytes[size - 1];
+}
+
+// A zero byte at an odd or an even position, beside `partner`, the other byte of its unit. A unit
+// of two zeros counts once, at its even position.
+void EncodingSniffer::countZero(bool odd, unsigned char partner)
+{
+    if (partner != 0)
+        ++(odd ? m_zerosOdd : m_zerosEven);
+    else if (!odd)
+        ++m_zeroUnits;
 }
 
 bool EncodingSniffer::looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros) const
 {
-    const std::uint64_t positions = m_size / 2;
-    return zeros >= 2 && zeros * Utf16ZeroShare >= positions && otherZeros * InvalidPerValid <= zeros;
+    const std::uint64_t units = m_size / 2;
+    const bool dense = zeros * Utf16ZeroShare >= units && otherZeros * InvalidPerValid <= zeros;
+    const bool sparse = zeros >= Utf16SparseMinimum && zeros * Utf16SparseShare >= units && otherZeros * 2 <= zeros;
+    return zeros >= 2 && m_zeroUnits * InvalidPerValid <= zeros && (dense || sparse);
 }
 
 } // namespace unicode

@@ -2,9 +2,10 @@
 // Recognition of a text's encoding when nobody says what it is. In this order:
 // 1. a byte-order mark decides: UTF-8, UTF-32 LE/BE (FF FE 00 00, 00 00 FE FF; checked before the
 //    UTF-16 marks, which the first begins with), UTF-16 LE/BE;
-// 2. UTF-16 without a mark, LE or BE, when zero bytes fill every other position (see
-//    Utf16ZeroShare): a mostly Latin UTF-16 text. This comes before the UTF-8 check because a
-//    NUL is valid UTF-8, so such a text would pass as UTF-8 with a NUL after every letter;
+// 2. UTF-16 without a mark, LE or BE, when zero bytes stand in every other position (see
+//    Utf16ZeroShare): the high bytes of the tabs, line ends, digits and Latin letters of a UTF-16
+//    text. This comes before the UTF-8 check because a NUL is valid UTF-8, so such a text would
+//    pass as UTF-8 with a NUL after every letter;
 // 3. UTF-8 when the bytes are valid UTF-8, or overwhelmingly valid (see InvalidPerValid) with a
 //    few damaged sequences, each of which is then read as U+FFFD;
 // 4. otherwise GBK, read as its superset GB18030, the 8-bit encoding of the texts this program
@@ -37,12 +38,20 @@ ByteOrderMark byteOrderMark(const char* data, std::size_t size);
 // UTF-8 text with a stray byte stays far above it.
 constexpr std::uint64_t InvalidPerValid = 20;
 
-// A text without a mark is UTF-16 when zero bytes fill at least one in Utf16ZeroShare of the
-// positions of one parity (odd for LE, where the high bytes of Latin letters lie; even for BE),
-// at least two of them, and the other parity holds at most one zero byte per InvalidPerValid of
-// those (a character such as U+4E00 has a zero low byte). A text in an 8-bit encoding or UTF-8
-// has no zero bytes, or a stray one, never such a pattern.
+// A text without a mark is UTF-16 when, among its two-byte units (from even positions), those
+// whose high byte alone is zero (U+0001 to U+00FF: tabs, line ends, digits, Latin letters; odd
+// positions for LE, even for BE) are at least two, the units that are wholly zero (NUL
+// characters; half the units of UTF-32) are at most one per InvalidPerValid of them, and either
+// - they fill at least one in Utf16ZeroShare of the units, and the units whose low byte alone is
+//   zero are at most one per InvalidPerValid of them; or
+// - in a text of mostly Chinese characters, they are at least Utf16SparseMinimum and fill at
+//   least one in Utf16SparseShare of the units, and the units whose low byte alone is zero (such
+//   as U+4E00 "一": common, but far rarer than line ends) are at most half as many.
+// A text in an 8-bit encoding or in UTF-8 has no zero bytes, or a few stray ones in either
+// position, never such a pattern.
 constexpr std::uint64_t Utf16ZeroShare = 4;
+constexpr std::uint64_t Utf16SparseShare = 64;
+constexpr std::uint64_t Utf16SparseMinimum = 16;
 
 // Gathers what recognition needs from the bytes of a text without a byte-order mark, fed piece
 // by piece in order (a sequence may be cut between pieces).
@@ -59,14 +68,20 @@ public:
 private:
     std::size_t scanUtf8(const char* data, std::size_t size, bool atEnd);
     void countZeros(const char* data, std::size_t size);
+    void countZero(bool odd, unsigned char partner);
     bool looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros) const;
 
     std::string m_pending; // the beginning of a sequence cut by the end of the last piece
     std::uint64_t m_size = 0;
     std::uint64_t m_validMultiByte = 0;
     std::uint64_t m_invalid = 0;
+    // Two-byte units (from an even position) by their zero bytes: the first byte alone, the second
+    // alone, both.
     std::uint64_t m_zerosEven = 0;
     std::uint64_t m_zerosOdd = 0;
+    std::uint64_t m_zeroUnits = 0;
+    unsigned char m_lastByte = 0;     // the last byte of the last piece
+    bool m_zeroAwaitsPartner = false; // the last piece ended with a zero at an even position
 };
 
 } // namespace unicode

@@ -182,6 +182,32 @@ private slots:
         row("recognise utf-16be without mark", QByteArray("\0a\0b\0\n", 6), 0, "ab\n", "UTF-16BE");
         row("recognise utf-16 with a zero low byte", QByteArray("\x00\x4E", 2) + QByteArray("a\0", 2).repeated(20), 0,
             "一" + QByteArray(20, 'a'), "UTF-16LE");
+        // "一" (U+4E00) has a zero low byte: common in Chinese, still far rarer than tabs and
+        // line ends.
+        QString classes;
+        for (int i = 0; i < 10; ++i)
+            classes += QStringLiteral("姓名\t班级\t名次\n张一鸣\t高一(1)班\t第一\n刘一\t高一(2)班\t第十一\n");
+        row("recognise utf-16le without mark, many 一", QTextCodec::codecForName("UTF-16LE")->fromUnicode(classes), 0,
+            classes.toUtf8(), "UTF-16LE", "");
+        row("recognise utf-16be without mark, many 一", QTextCodec::codecForName("UTF-16BE")->fromUnicode(classes), 0,
+            classes.toUtf8(), "UTF-16BE", "");
+        // Prose: forty Chinese characters to a line, the line end its only zero bytes.
+        QString prose;
+        for (int i = 0; i < 20; ++i)
+            prose += QString(39, QChar(0x6587 + i)) + QChar(0x4E00) + QStringLiteral("\r\n");
+        row("recognise utf-16le prose without mark", QTextCodec::codecForName("UTF-16LE")->fromUnicode(prose), 0,
+            prose.toUtf8(), "UTF-16LE", "");
+        // Stray NULs in a GBK text fall in either position: no UTF-16 pattern.
+        QByteArray strayNuls;
+        QString withoutNuls;
+        for (int i = 1; i <= 40; ++i) {
+            const QString line = QStringLiteral("%1\t张三\t北京\r\n").arg(i);
+            strayNuls += QTextCodec::codecForName("GBK")->fromUnicode(line) + QByteArray(1, '\0');
+            withoutNuls += line;
+        }
+        row("recognise gbk with a NUL after each line", strayNuls, 0, withoutNuls.toUtf8(), "GB18030");
+        row("recognise utf-32le without mark: not utf-16", QByteArray("a\0\0\0b\0\0\0\n\0\0\0", 12), 0, "ab\n",
+            "UTF-8");
         row("recognise two stray NULs in utf-8", QByteArray("first line\0 of the text\nsecond line\0 of it\n", 43), 0,
             "first line of the text\nsecond line of it\n", "UTF-8", "N10 N34");
         // A few damaged sequences leave a UTF-8 text UTF-8 (at most one per twenty valid

@@ -3,6 +3,12 @@
 #include <QByteArray>
 #include <QTextCodec>
 
+#include <clocale>
+
+#ifdef Q_OS_UNIX
+#include <langinfo.h>
+#endif
+
 namespace unicode {
 
 namespace {
@@ -104,6 +110,26 @@ int codePageOfCodec(const QTextCodec* codec)
 int localCodePage()
 {
     return codePageOfCodec(QTextCodec::codecForLocale());
+}
+
+QTextCodec* codecForCodeset(const char* codeset)
+{
+    if (codeset == nullptr || *codeset == '\0')
+        return nullptr;
+    QTextCodec* codec = QTextCodec::codecForName(codeset);
+    // ASCII (the "C" locale's ANSI_X3.4-1968) is a subset of what Qt takes then, UTF-8.
+    if (codec == nullptr || codec->mibEnum() == 3)
+        return nullptr;
+    return codec;
+}
+
+void adoptLocaleCodeset()
+{
+#ifdef Q_OS_UNIX
+    std::setlocale(LC_ALL, "");
+    if (QTextCodec* codec = codecForCodeset(nl_langinfo(CODESET)); codec && codec != QTextCodec::codecForLocale())
+        QTextCodec::setCodecForLocale(codec);
+#endif
 }
 
 } // namespace unicode

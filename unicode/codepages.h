@@ -19,4 +19,15 @@ int codePageOfCodec(const QTextCodec* codec);
 // has no number.
 int localCodePage();
 
+// The codec for a locale's codeset as the C library names it (nl_langinfo(CODESET): "GBK",
+// "BIG5", "ISO-8859-5", ...), when it is one Qt has and not ASCII, which the "C" locale names
+// and which could not show the program's own texts; null otherwise.
+QTextCodec* codecForCodeset(const char* codeset);
+
+// Makes the locale's codeset the program's 8-bit codec (Qt's codec for the locale), so that
+// "the system's code page" and the console's output follow the locale. Qt built with ICU takes
+// UTF-8 whatever the locale says. Sets the process's locale from the environment first; the
+// programs call it at the start of main.
+void adoptLocaleCodeset();
+
 } // namespace unicode

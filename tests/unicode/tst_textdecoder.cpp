@@ -1,3 +1,4 @@
+#include "unicode/codepages.h"
 #include "unicode/textdecoder.h"
 #include "unicode/utf8.h"
 
@@ -261,6 +262,28 @@ private slots:
         QTextCodec::setCodecForLocale(previous);
         QCOMPARE(text, QByteArray("中文"));
         QCOMPARE(decodeAll("中文", 2, 3), QByteArray("中文")); // the test runs under a UTF-8 locale
+    }
+
+    // The C library's codeset names, as nl_langinfo gives them, and the codec each makes the
+    // system's code page; ASCII (the "C" locale) and unknown names leave Qt's choice.
+    void localeCodeset_data()
+    {
+        QTest::addColumn<QByteArray>("codeset");
+        QTest::addColumn<int>("codePage");
+        QTest::newRow("GBK") << QByteArray("GBK") << 936;
+        QTest::newRow("GB18030") << QByteArray("GB18030") << 936;
+        QTest::newRow("BIG5") << QByteArray("BIG5") << 950;
+        QTest::newRow("UTF-8") << QByteArray("UTF-8") << 65001;
+        QTest::newRow("C locale") << QByteArray("ANSI_X3.4-1968") << -1;
+        QTest::newRow("unknown") << QByteArray("NO-SUCH-CODESET") << -1;
+        QTest::newRow("empty") << QByteArray() << -1;
+    }
+    void localeCodeset()
+    {
+        QFETCH(QByteArray, codeset);
+        QFETCH(int, codePage);
+        const QTextCodec* codec = unicode::codecForCodeset(codeset.isNull() ? nullptr : codeset.constData());
+        QCOMPARE(codec ? unicode::codePageOfCodec(codec) : -1, codePage);
     }
 
     void readError()

@@ -86,13 +86,10 @@ bool FileJob::transformImportFile(const QFileInfo& entry)
     // The import file carries the source's name as valid text (the sheet is named after it).
     const QString importFilePath = folder->filePath(files::validText(entry.fileName()));
     const ImportFileResult prepared = prepareImportFile(outcome.result.source, importFilePath, options);
-    if (prepared.sourceUnreadable) {
-        return sourceFailed(prepared.sourceFailure.isFailure()
-                                ? prepared.sourceFailure
-                                : Failure(Reason::ReadError, QString(), prepared.errorString));
-    }
+    if (prepared.sourceUnreadable)
+        return sourceFailed(prepared.failure);
     if (!prepared.ok) {
-        failed(Failure(Reason::TemporaryFileFailed, QString(), prepared.errorString));
+        failed(prepared.failure);
         return true;
     }
     // Reading a large source and writing its import file takes a while; a stop-now request that
@@ -106,10 +103,9 @@ bool FileJob::transformImportFile(const QFileInfo& entry)
 bool FileJob::transformCellByCell(const QFileInfo& entry)
 {
     DecodedSource source;
-    QString error;
-    Failure failure;
-    if (!readSourceText(outcome.result.source, options, &source, &error, &failure))
-        return sourceFailed(failure.isFailure() ? failure : Failure(Reason::ReadError, QString(), error));
+    const Failure failure = readSourceText(outcome.result.source, options, &source);
+    if (failure.isFailure())
+        return sourceFailed(failure);
     Workbook* workbook = aborted.load() ? nullptr : importCellByCell(source.text, outcome.result.warnings);
     return finishImport(workbook, entry, source.report.messages());
 }

@@ -11,19 +11,20 @@
 #include <QFileInfo>
 #include <QTextCodec>
 
-#include <cstring>
+#include <cerrno>
 #include <memory>
 
 namespace {
 
-// Decodes all of `device` into `source`; false (with errorString) on a read error.
-bool decodeDevice(QIODevice& device, const ConversionOptions& options, DecodedSource* source, QString* errorString)
+// Decodes all of `device` (the source at `nativePath`) into `source`; the failure says why a read
+// failed.
+Failure decodeDevice(QIODevice& device, const QString& nativePath, const ConversionOptions& options,
+                     DecodedSource* source)
 {
     unicode::TextDecoder decoder(&device);
     if (!decoder.start(codePageForChoice(options))) {
-        if (errorString)
-            *errorString = decoder.errorString();
-        return false;
+        return decoder.readFailed() ? files::readFailure(&device, nativePath)
+                                    : Failure(Reason::UnsupportedImport, nativePath, decoder.errorString());
     }
     source->text.clear();
     source->report = unicode::DecodingReport();
@@ -36,18 +37,26 @@ bool decodeDevice(QIODevice& device, const ConversionOptions& options, DecodedSo
         // Every piece holds whole characters, so it converts on its own.
         source->text += QString::fromUtf8(chunk.data(), int(chunk.size()));
     }
-    if (!decoder.errorString().isEmpty()) {
-        if (errorString)
-            *errorString = decoder.errorString();
-        return false;
-    }
+    if (!decoder.errorString().isEmpty())
+        return files::readFailure(&device, nativePath);
     tracker.finish();
-    return true;
+    return {};
 }
 
 bool writeAll(QFile& file, const char* data, qint64 size)
 {
     return size == 0 || file.write(data, size) == size;
+}
+
+// Why the import file at `path` could not be opened or written: the system's cause where it says
+// one (the file is unbuffered, so errno belongs to its last call), else the file's own words.
+Failure importFileFailure(const QFile& file, const QString& path)
+{
+#ifdef Q_OS_UNIX
+    if (errno != 0)
+        return writeFailure(errno, QDir::toNativeSeparators(path));
+#endif
+    return Failure(Reason::TemporaryFileFailed, QDir::toNativeSeparators(path), file.errorString());
 }
 
 // The codec of the import file and the code page announced for it: the system's 8-bit code page
@@ -63,12 +72,14 @@ enum class ImportWrite { Written, Unrepresentable, Failed };
 
 // One attempt at the import file in `codePage`: ends early with Unrepresentable when the text has
 // a character the code page cannot hold.
-ImportWrite writeImportText(QFile& source, QFile& out, QTextCodec* codec, int codePage,
+ImportWrite writeImportText(QIODevice& source, const QString& nativePath, QFile& out, QTextCodec* codec, int codePage,
                             const ConversionOptions& options, ImportFileResult& result)
 {
     unicode::TextDecoder decoder(&source);
     if (!decoder.start(codePageForChoice(options))) {
-        result.errorString = decoder.errorString();
+        result.sourceUnreadable = decoder.readFailed();
+        result.failure = decoder.readFailed() ? files::readFailure(&source, nativePath)
+                                              : Failure(Reason::UnsupportedImport, nativePath, decoder.errorString());
         return ImportWrite::Failed;
     }
     unicode::DecodingReport report;
@@ -81,6 +92,7 @@ ImportWrite writeImportText(QFile& source, QFile& out, QTextCodec* codec, int co
     while (decoder.nextChunk(chunk)) {
         tracker.piece(chunk);
         bool written;
+        errno = 0;
         if (encoder) {
             const QByteArray bytes = encoder->fromUnicode(QString::fromUtf8(chunk.data(), int(chunk.size())));
             if (encoder->hasFailure())
@@ -90,12 +102,13 @@ ImportWrite writeImportText(QFile& source, QFile& out, QTextCodec* codec, int co
             written = writeAll(out, chunk.data(), qint64(chunk.size()));
         }
         if (!written) {
-            result.errorString = out.errorString();
+            result.failure = importFileFailure(out, out.fileName());
             return ImportWrite::Failed;
         }
     }
     if (!decoder.errorString().isEmpty()) {
-        result.errorString = decoder.errorString();
+        result.sourceUnreadable = true;
+        result.failure = files::readFailure(&source, nativePath);
         return ImportWrite::Failed;
     }
     tracker.finish();
@@ -120,92 +133,62 @@ DecodedSource decodeSourceBytes(const QByteArray& bytes, const ConversionOptions
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
     DecodedSource source;
-    decodeDevice(buffer, options, &source, nullptr);
+    decodeDevice(buffer, QString(), options, &source);
     return source;
 }
 
-bool openSourceFile(const QString& path, QFile& file, QString* errorString, Failure* failure)
+std::unique_ptr<files::FileDevice> openSourceFile(const QString& path, Failure* failure)
 {
-#ifdef Q_OS_UNIX
-    files::UniqueFd fd;
-    const Failure opened = files::openForReading(path, &fd);
-    if (opened.isFailure()) {
-        if (errorString)
-            *errorString = opened.text();
-        if (failure)
-            *failure = opened;
-        return false;
-    }
-    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        if (errorString)
-            *errorString = file.errorString();
-        if (failure)
-            *failure = Failure(Reason::ReadError, QDir::toNativeSeparators(path), file.errorString());
-        return false;
-    }
-    fd.release();
-    return true;
-#else
-    file.setFileName(path);
-    if (!QFileInfo(path).isFile()) {
-        if (errorString)
-            *errorString = QStringLiteral("不是普通文件");
-        if (failure)
-            *failure = Failure(Reason::NotARegularFile, QDir::toNativeSeparators(path));
-        return false;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (errorString)
-            *errorString = file.errorString();
-        if (failure)
-            *failure = Failure(Reason::ReadError, QDir::toNativeSeparators(path), file.errorString());
-        return false;
-    }
-    return true;
-#endif
+    return files::openReadDevice(path, failure);
 }
 
-bool readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source,
-                    QString* errorString, Failure* failure)
+Failure readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source)
 {
-    QFile file;
-    if (!openSourceFile(nativePath, file, errorString, failure))
-        return false;
-    return decodeDevice(file, options, source, errorString);
+    Failure failure;
+    const std::unique_ptr<files::FileDevice> file = openSourceFile(nativePath, &failure);
+    if (!file)
+        return failure;
+    return decodeDevice(*file, QDir::toNativeSeparators(nativePath), options, source);
 }
 
 ImportFileResult prepareImportFile(const QString& nativePath, const QString& importFilePath,
                                    const ConversionOptions& options)
 {
     ImportFileResult result;
-    QFile source;
-    if (!openSourceFile(nativePath, source, &result.errorString, &result.sourceFailure)) {
+    const std::unique_ptr<files::FileDevice> source = openSourceFile(nativePath, &result.failure);
+    if (!source) {
         result.sourceUnreadable = true;
         return result;
     }
     QFile out(importFilePath);
-    auto fail = [&](const QString& reason) {
-        result.errorString = QStringLiteral("无法写入导入文件 %1: %2").arg(importFilePath, reason);
+    auto fail = [&](const Failure& failure) {
+        if (failure.isFailure())
+            result.failure = failure;
         out.close();
         QFile::remove(importFilePath);
         return result;
     };
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(out.errorString());
+    errno = 0;
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return fail(importFileFailure(out, importFilePath));
 
+    const QString path = QDir::toNativeSeparators(nativePath);
     QTextCodec* codec = importCodec(&result.codePage);
-    ImportWrite written = writeImportText(source, out, codec, result.codePage, options, result);
+    ImportWrite written = writeImportText(*source, path, out, codec, result.codePage, options, result);
     if (written == ImportWrite::Unrepresentable) {
         // A character the 8-bit code page cannot hold: the whole file goes out in UTF-8 instead.
         result.codePage = 65001;
-        if (!out.resize(0) || !out.seek(0) || !source.seek(0))
-            return fail(out.errorString());
-        written = writeImportText(source, out, codec, result.codePage, options, result);
+        errno = 0;
+        if (!out.resize(0) || !out.seek(0))
+            return fail(importFileFailure(out, importFilePath));
+        if (!source->seek(0)) {
+            result.sourceUnreadable = true;
+            return fail(files::readFailure(source.get(), path));
+        }
+        written = writeImportText(*source, path, out, codec, result.codePage, options, result);
     }
     if (written != ImportWrite::Written)
-        return fail(result.errorString);
-    if (!out.flush())
-        return fail(out.errorString());
+        return fail(Failure());
     out.setFileTime(files::modificationTime(nativePath), QFileDevice::FileModificationTime);
     out.close();
     result.ok = true;

@@ -13,14 +13,14 @@
 
 #include "automation/failure.h"
 #include "convert/conversionoptions.h"
+#include "files/filedevice.h"
 #include "unicode/decodingreport.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
-class QFile;
-class QIODevice;
+#include <memory>
 
 // The code page of the import for the user's encoding choice: 2, the system's 8-bit code page,
 // for "UTF8BOM" (which wins when both are set); 1200, UTF-16, for "UCS-2(UTF-16)"; 0, recognise,
@@ -38,14 +38,13 @@ struct DecodedSource
 DecodedSource decodeSourceBytes(const QByteArray& bytes, const ConversionOptions& options);
 
 // Opens a source file for reading only, by its path's exact bytes (files/filesystem.h). Anything
-// but a regular file (a FIFO, a device, a folder) is refused without blocking. `failure`, when
-// given, receives why it cannot be opened.
-bool openSourceFile(const QString& path, QFile& file, QString* errorString, Failure* failure = nullptr);
+// but a regular file (a FIFO, a device, a folder) is refused without blocking: null, with
+// `failure` set to why.
+std::unique_ptr<files::FileDevice> openSourceFile(const QString& path, Failure* failure);
 
-// Reads and decodes one source file. False (with errorString) when it cannot be opened or read;
-// `failure`, when given, receives why it could not be opened.
-bool readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source,
-                    QString* errorString, Failure* failure = nullptr);
+// Reads and decodes one source file. The failure, when it cannot be opened or read, says why
+// (the system's cause, in Chinese); no failure when it was read.
+Failure readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source);
 
 // The import file of one source. It is written in the system's 8-bit code page, whose number is
 // announced to the import (936 for GBK, 65001 for UTF-8, ...); when the text holds characters that
@@ -54,11 +53,10 @@ bool readSourceText(const QString& nativePath, const ConversionOptions& options,
 struct ImportFileResult
 {
     bool ok = false;
-    bool sourceUnreadable = false; // the source could not be opened
-    Failure sourceFailure;         // why it could not be opened
+    bool sourceUnreadable = false; // the source could not be opened or read
+    Failure failure;               // why not ok: the source's failure, or the import file's
     int codePage = 65001;
     QStringList warnings; // what the decoding had to repair
-    QString errorString;
 };
 
 // Decodes a source and writes its text into the import file (created or emptied), without a

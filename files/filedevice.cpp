@@ -22,6 +22,12 @@ int systemErrorOf(const QIODevice* device)
     return source != nullptr ? source->systemError() : 0;
 }
 
+Failure readFailure(const QIODevice* device, const QString& nativePath)
+{
+    const int error = systemErrorOf(device);
+    return error != 0 ? systemFailure(error, nativePath) : Failure(Reason::ReadError, nativePath);
+}
+
 #ifdef Q_OS_UNIX
 
 FileDevice::FileDevice(int fd, QObject* parent) : QIODevice(parent), m_fd(fd) {}

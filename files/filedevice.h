@@ -24,6 +24,11 @@ public:
 // SystemErrorSource); 0 otherwise.
 int systemErrorOf(const QIODevice* device);
 
+// Why reading `device` failed, as a failure on `nativePath`: the system's cause when the device
+// tells one (an input/output error is a read error), else a read error without further words.
+// The device's own error text is never used: it is the system's English.
+Failure readFailure(const QIODevice* device, const QString& nativePath);
+
 class FileDevice final : public QIODevice, public SystemErrorSource
 {
     Q_OBJECT

@@ -42,13 +42,15 @@ public:
     // is recognised, is the failure.
     Failure start(const QString& nativePath)
     {
+        m_nativePath = nativePath;
         if (m_decoder.start(m_options.codePage)) {
             m_report.setEncoding(m_decoder.encodingName());
             m_report.setUtf16WithoutMark(m_decoder.utf16WithoutMark());
             return {};
         }
-        return Failure(m_decoder.readFailed() ? Reason::ReadError : Reason::UnsupportedImport, nativePath,
-                       m_decoder.errorString());
+        if (m_decoder.readFailed())
+            return files::readFailure(m_file.get(), nativePath);
+        return Failure(Reason::UnsupportedImport, nativePath, m_decoder.errorString());
     }
 
     std::vector<std::pair<int, NumberFormat>> columnFormats() const override { return m_columnFormats; }
@@ -57,7 +59,7 @@ public:
     {
         if (!m_splitter.next()) {
             if (!m_splitter.errorString().isEmpty())
-                m_failure = Failure(Reason::ReadError, QString(), m_splitter.errorString());
+                m_failure = files::readFailure(m_file.get(), m_nativePath);
             else
                 noteRepairsAtEnd();
             return false;
@@ -124,6 +126,7 @@ private:
     }
 
     std::unique_ptr<QIODevice> m_file;
+    QString m_nativePath;
     ImportOptions m_options;
     unicode::TextDecoder m_decoder;
     DelimitedSplitter m_splitter;

@@ -78,7 +78,7 @@ class SourceTextTest : public QObject
         writeBytes(sourcePath, source);
         const ImportFileResult result = prepareImportFile(sourcePath, dir.filePath("import.txt"), options);
         if (!result.ok)
-            qWarning() << result.errorString;
+            qWarning() << result.failure.text();
         const QStringList wholeWarnings = decodeSourceBytes(source, options).report.messages();
         if (result.warnings != wholeWarnings)
             qWarning() << "import file warnings" << result.warnings << "whole text" << wholeWarnings;
@@ -247,10 +247,9 @@ private slots:
     {
         const QString fifo = dir.filePath(QStringLiteral("pipe.txt"));
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        QFile file;
-        QString error;
-        QVERIFY(!openSourceFile(fifo, file, &error));
-        QVERIFY(!error.isEmpty());
+        Failure failure;
+        QVERIFY(!openSourceFile(fifo, &failure));
+        QCOMPARE(failure.reason, Reason::NotARegularFile);
         ImportFileResult result = prepareImportFile(fifo, dir.filePath(QStringLiteral("import.txt")), choice("none"));
         QVERIFY(!result.ok);
         QVERIFY(result.sourceUnreadable);
@@ -262,8 +261,8 @@ private slots:
         QVERIFY(writeBytes(path, "1\t2\r\n"));
         QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         DecodedSource source;
-        QString error;
-        QVERIFY2(readSourceText(path, choice("none"), &source, &error), qPrintable(error));
+        const Failure failure = readSourceText(path, choice("none"), &source);
+        QVERIFY2(!failure.isFailure(), qPrintable(failure.text()));
         QCOMPARE(source.text, QStringLiteral("1\t2\r\n"));
         QCOMPARE(QFileInfo(path).permissions() & QFileDevice::WriteOwner, QFileDevice::Permissions());
     }
@@ -271,9 +270,8 @@ private slots:
     void missingSourceFails()
     {
         DecodedSource source;
-        QString error;
-        QVERIFY(!readSourceText(dir.filePath(QStringLiteral("gone.txt")), choice("none"), &source, &error));
-        QVERIFY(!error.isEmpty());
+        QCOMPARE(readSourceText(dir.filePath(QStringLiteral("gone.txt")), choice("none"), &source).reason,
+                 Reason::Vanished);
     }
 
     void importFileCarriesTheSourceTime()

@@ -53,7 +53,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(writeBytes(dir.filePath("src.txt"), bytes));
         const ImportFileResult result = prepareImportFile(dir.filePath("src.txt"), dir.filePath("import.txt"), options);
-        QVERIFY2(result.ok, qPrintable(result.errorString));
+        QVERIFY2(result.ok, qPrintable(result.failure.text()));
         QCOMPARE(result.codePage, 65001);
         QCOMPARE(QString::fromUtf8(readBytes(dir.filePath("import.txt"))), expected);
     }

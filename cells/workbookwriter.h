@@ -54,6 +54,9 @@ public:
     // caller removes it.
     virtual bool finish() = 0;
     virtual QString errorString() const = 0;
+    // The system error (errno) that made a write to the writer's own temporary files fail, 0 when
+    // none did: a full or size-limited temporary folder rather than the workbook's own device.
+    virtual int temporaryFileError() const { return 0; }
 
 protected:
     // For finish() once the workbook is complete: puts the file of begin(path) in place. True

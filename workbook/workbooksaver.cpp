@@ -242,13 +242,19 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, QIODevice
         ok = false;
         error = Failure(Reason::WriteError, QString(), writer->errorString());
     }
+    const int temporaryFileError = writer->temporaryFileError();
     // The writer lets go of the device before its owner puts the file in place or discards it.
     writer.reset();
     if (!ok) {
-        // A write the system refused says why (a full disk, a file past the size limit, ...).
-        if (const int systemError = files::systemErrorOf(device);
-            systemError != 0 && error.reason == Reason::WriteError)
-            error = writeFailure(systemError, QString());
+        // A write the system refused says why (a full disk, a file past the size limit, ...): the
+        // workbook's own, or one of the writer's temporary files, which live in the temporary
+        // folder.
+        if (error.reason == Reason::WriteError) {
+            if (const int systemError = files::systemErrorOf(device); systemError != 0)
+                error = writeFailure(systemError, QString());
+            else if (temporaryFileError != 0)
+                error = writeFailure(temporaryFileError, QDir::toNativeSeparators(QDir::tempPath()));
+        }
         return failed(error.isFailure() ? error : Failure(Reason::SaveFailed));
     }
     SaveResult result;

@@ -597,4 +597,13 @@ QString SharedStringTable::errorString() const
     return d->error;
 }
 
+int SharedStringTable::systemError() const
+{
+    for (const SpillFile* file : {&d->runFile, &d->records, &d->positions}) {
+        if (file->systemError() != 0)
+            return file->systemError();
+    }
+    return 0;
+}
+
 } // namespace engine::biff8

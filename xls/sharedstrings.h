@@ -56,6 +56,8 @@ public:
     bool write(std::uint32_t streamOffset, const std::function<bool(const std::uint8_t*, std::size_t)>& sink);
 
     QString errorString() const;
+    // The system error of a temporary file that failed (SpillFile::systemError); 0 if none did.
+    int systemError() const;
 
 private:
     bool intern(std::string_view text, std::uint64_t hash, std::uint32_t& index);

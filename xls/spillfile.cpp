@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QTemporaryFile>
 
+#include <cerrno>
 #include <cstring>
 
 namespace engine::biff8 {
@@ -52,14 +53,17 @@ bool SpillFile::spill()
     if (!m_file) {
         auto file =
             std::make_unique<UnbufferedTemporaryFile>(QDir::tempPath() + QStringLiteral("/quillmorne-xls-XXXXXX"));
+        errno = 0;
         const bool opened = file->openUnbuffered();
         m_file = std::move(file);
         if (!opened) {
+            m_systemError = errno;
             m_error = QStringLiteral("cannot create the temporary %1 file: %2")
                           .arg(QString::fromLatin1(m_content), m_file->errorString());
             return false;
         }
     }
+    errno = 0;
     if (!m_file->seek(qint64(m_fileBytes)))
         return ioFailed(QStringLiteral("write"));
     const auto written = m_file->write(reinterpret_cast<const char*>(m_memory.data()), qint64(m_memory.size()));
@@ -75,6 +79,7 @@ bool SpillFile::read(std::uint64_t offset, void* data, std::size_t size)
     auto* out = static_cast<std::uint8_t*>(data);
     if (offset < m_fileBytes) {
         const auto fromFile = std::size_t(std::min<std::uint64_t>(size, m_fileBytes - offset));
+        errno = 0;
         if (!m_file->seek(qint64(offset)) ||
             m_file->read(reinterpret_cast<char*>(out), qint64(fromFile)) != qint64(fromFile))
             return ioFailed(QStringLiteral("read"));
@@ -92,6 +97,7 @@ bool SpillFile::overwrite(std::uint64_t offset, const void* data, std::size_t si
     const auto* in = static_cast<const std::uint8_t*>(data);
     if (offset < m_fileBytes) {
         const auto toFile = std::size_t(std::min<std::uint64_t>(size, m_fileBytes - offset));
+        errno = 0;
         if (!m_file->seek(qint64(offset)) ||
             m_file->write(reinterpret_cast<const char*>(in), qint64(toFile)) != qint64(toFile) || !m_file->flush())
             return ioFailed(QStringLiteral("write"));
@@ -106,6 +112,8 @@ bool SpillFile::overwrite(std::uint64_t offset, const void* data, std::size_t si
 
 bool SpillFile::ioFailed(const QString& what)
 {
+    // The file is unbuffered: errno is still that of the call that failed.
+    m_systemError = errno;
     m_error = QStringLiteral("cannot %1 the temporary %2 file: %3")
                   .arg(what, QString::fromLatin1(m_content), m_file->errorString());
     return false;

@@ -30,6 +30,8 @@ public:
     std::uint64_t size() const { return m_fileBytes + m_memory.size(); }
     // What went wrong with the temporary file, after a false return.
     const QString& errorString() const { return m_error; }
+    // The system error (errno) of that failure; 0 when there was none or it is not known.
+    int systemError() const { return m_systemError; }
 
     bool append(const void* data, std::size_t size);
     // Reads [offset, offset + size), which must lie within size().
@@ -67,6 +69,7 @@ private:
     std::unique_ptr<QTemporaryFile> m_file;
     std::uint64_t m_fileBytes = 0;
     QString m_error;
+    int m_systemError = 0;
 };
 
 } // namespace engine::biff8

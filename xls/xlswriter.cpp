@@ -492,6 +492,11 @@ QString XlsWriter::errorString() const
     return d->error.isEmpty() ? ownFileError() : d->error;
 }
 
+int XlsWriter::temporaryFileError() const
+{
+    return d->store.systemError() != 0 ? d->store.systemError() : d->strings->systemError();
+}
+
 bool XlsWriter::begin(QIODevice* device, const QDateTime& created)
 {
     Q_UNUSED(created) // nothing in the workbook depends on the time; the bytes are fixed anyway

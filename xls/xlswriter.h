@@ -29,6 +29,7 @@ public:
     bool writeRow(int row, const Cell* cells, int count) override;
     bool finish() override;
     QString errorString() const override;
+    int temporaryFileError() const override;
 
     // Sheet records held in memory before they move to a temporary file (default 4 MiB).
     void setSpillThreshold(std::size_t bytes);

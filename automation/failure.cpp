@@ -30,6 +30,7 @@ constexpr ReasonRow reasonTable[] = {
     {Reason::IsAFolder, "is-a-folder", "该位置是一个文件夹"},
     {Reason::PathBlocked, "path-blocked", "路径中的某一级不是文件夹, 或链接形成循环"},
     {Reason::TooManyOpenFiles, "too-many-open-files", "打开的文件过多"},
+    {Reason::PipeClosed, "pipe-closed", "输出管道已关闭, 读取的程序已退出"},
     {Reason::ReadError, "read-error", "读取失败"},
     {Reason::WriteError, "write-error", "写入失败"},
     {Reason::Locked, "locked", "文件被其他程序占用"},
@@ -108,6 +109,8 @@ Reason reasonForErrno(int error)
     case EMFILE:
     case ENFILE:
         return Reason::TooManyOpenFiles;
+    case EPIPE:
+        return Reason::PipeClosed;
     case EIO:
         return Reason::ReadError;
 #ifdef ETXTBSY

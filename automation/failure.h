@@ -26,6 +26,7 @@ enum class Reason {
     IsAFolder,          // a folder stands where a file is needed
     PathBlocked,        // ENOTDIR, ELOOP: a part of the path is no folder, or links loop
     TooManyOpenFiles,   // EMFILE, ENFILE
+    PipeClosed,         // EPIPE: the program reading the output has ended
     ReadError,          // EIO and other failures while reading
     WriteError,         // other failures while writing
     Locked,             // another program holds the file open (a Windows sharing violation)

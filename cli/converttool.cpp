@@ -72,7 +72,7 @@ private:
 // standard output pure JSON for the script reading it.
 FILE* summaryStream(const CommandLine& command)
 {
-    return command.reportPath == QLatin1String("-") ? stderr : stdout;
+    return reportGoesToStandardOutput(command.reportPath) ? stderr : stdout;
 }
 
 // Writes the report, when one was asked for. False when it could not be written (and says so).

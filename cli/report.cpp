@@ -7,8 +7,15 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 
+#include <QDir>
+
 #include <cerrno>
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -152,7 +159,10 @@ namespace {
 // Why a report file could not be opened or written, in the program's words.
 QString cannotWrite(const QString& path, int error)
 {
-    const Failure failure = error != 0 ? systemFailure(error, path) : Failure(Reason::WriteError, path);
+    Failure failure = error != 0 ? systemFailure(error, path) : Failure(Reason::WriteError, path);
+    // A report is made, not looked for: a name that is not found means its folder is missing.
+    if (failure.reason == Reason::Vanished)
+        failure = Failure(Reason::FolderMissing, QDir::toNativeSeparators(QFileInfo(path).absolutePath()));
     return QStringLiteral("无法写入报告: %1").arg(failure.text());
 }
 
@@ -207,4 +217,18 @@ QString reportPathProblem(const QString& path)
         return cannotWrite(path, errno);
     file.cancelWriting();
     return {};
+}
+
+bool reportGoesToStandardOutput(const QString& path)
+{
+    if (path == QLatin1String("-"))
+        return true;
+#ifdef Q_OS_UNIX
+    struct stat report;
+    struct stat output;
+    return ::stat(QFile::encodeName(path).constData(), &report) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
+           report.st_dev == output.st_dev && report.st_ino == output.st_ino;
+#else
+    return false;
+#endif
 }

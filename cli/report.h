@@ -50,3 +50,6 @@ private:
 bool writeReport(const QString& path, const QByteArray& json, QString* error);
 // Checks before a run that a report can be written at `path`; empty when it can, else why not.
 QString reportPathProblem(const QString& path);
+// True when the report goes to the tool's standard output: "-", or a path that names the file
+// standard output already is (/dev/stdout, /dev/fd/1, the file it is redirected to).
+bool reportGoesToStandardOutput(const QString& path);

@@ -83,7 +83,9 @@ int terminalWidth()
 {
 #ifdef Q_OS_UNIX
     struct winsize size;
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
+    // A terminal of any width is taken at its word (progressLine fits the line into it); 0 means
+    // the terminal does not know its size.
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
 #endif
     return 80;

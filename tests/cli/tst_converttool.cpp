@@ -391,6 +391,8 @@ private slots:
         QTest::newRow("CJK name wider than the room") << cjk << 80 << QStringLiteral("表表尾.txt");
         QTest::newRow("CJK name, narrow terminal") << cjk << 21 << QStringLiteral("尾.txt");
         QTest::newRow("CJK name, wide terminal") << cjk << 200 << cjk;
+        QTest::newRow("terminal of 12 columns: no bar, the name's end")
+            << QStringLiteral("/d/a.txt") << 12 << QStringLiteral(" 3/10 ...xt");
         QTest::newRow("newline in the name")
             << QStringLiteral("/d/new\nline.txt") << 80 << QStringLiteral("/d/new\\nline.txt");
         QTest::newRow("carriage return and escape in the name")

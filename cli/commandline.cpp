@@ -145,6 +145,8 @@ QString commandLineHelp()
     return QStringLiteral("用法: quillmorne-convert [选项] 源文件夹\n"
                           "\n"
                           "把源文件夹及其子文件夹中的每个 .txt 文件转换为一个工作簿 (.xlsx 或 .xls)。\n"
+                          "隐藏文件夹 (名称以 . 开头) 中的文件和 .txt 文件的符号链接不转换; 隐藏的 .txt 文件照常\n"
+                          "转换; 指向文件夹的链接会进入, 每个文件夹只进入一次。\n"
                           "\n"
                           "选项:\n"
                           "  -o, --save-to 文件夹      工作簿保存到该文件夹下相同的子文件夹中 (默认: 保存在源文件旁)\n"

@@ -527,20 +527,23 @@ private slots:
     {
         QTest::addColumn<bool>("terminal");
         QTest::addColumn<QStringList>("environment");
-        QTest::addColumn<bool>("reportToStdout");
+        QTest::addColumn<QString>("report"); // where --report writes to standard output, if it does
         QTest::addColumn<bool>("colour");
-        QTest::newRow("pipes") << false << QStringList{"TERM=xterm"} << false << false;
-        QTest::newRow("pipes, report on standard output") << false << QStringList{"TERM=xterm"} << true << false;
-        QTest::newRow("terminal") << true << QStringList{"TERM=xterm", "NO_COLOR="} << false << true;
-        QTest::newRow("terminal, NO_COLOR set") << true << QStringList{"TERM=xterm", "NO_COLOR=1"} << false << false;
-        QTest::newRow("dumb terminal") << true << QStringList{"TERM=dumb", "NO_COLOR="} << false << false;
+        QTest::newRow("pipes") << false << QStringList{"TERM=xterm"} << QString() << false;
+        QTest::newRow("pipes, report on standard output") << false << QStringList{"TERM=xterm"} << "-" << false;
+        QTest::newRow("pipes, report on /dev/stdout") << false << QStringList{"TERM=xterm"} << "/dev/stdout" << false;
+        QTest::newRow("terminal") << true << QStringList{"TERM=xterm", "NO_COLOR="} << QString() << true;
+        QTest::newRow("terminal, NO_COLOR set")
+            << true << QStringList{"TERM=xterm", "NO_COLOR=1"} << QString() << false;
+        QTest::newRow("dumb terminal") << true << QStringList{"TERM=dumb", "NO_COLOR="} << QString() << false;
     }
     void messages()
     {
         QFETCH(bool, terminal);
         QFETCH(QStringList, environment);
-        QFETCH(bool, reportToStdout);
+        QFETCH(QString, report);
         QFETCH(bool, colour);
+        const bool reportToStdout = !report.isEmpty();
         if (terminal && QStandardPaths::findExecutable("script").isEmpty())
             QSKIP("needs script(1) for a terminal");
         QTemporaryDir source;
@@ -550,7 +553,7 @@ private slots:
         QCOMPARE(::mkfifo(QFile::encodeName(source.filePath("fifo.txt")).constData(), 0644), 0);
         QStringList arguments{source.path()};
         if (reportToStdout)
-            arguments.prepend("--report=-");
+            arguments.prepend("--report=" + report);
         const Result run = terminal ? runOnTerminal(arguments, environment) : runTool(arguments, false, environment);
         QCOMPARE(run.status, 1);
         const QString all = run.out + run.err;

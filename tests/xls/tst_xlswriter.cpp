@@ -601,16 +601,17 @@ for sheet in book.sheets():
         QTest::addColumn<qint64>("capacity");         // of the failing device; -1: a file under a size limit
         QTest::addColumn<qulonglong>("stringBudget"); // 0: numbers only
         QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("temporaryFileError"); // what the writer tells of its own files
         QTest::newRow("writing the workbook")
-            << qulonglong(0) << qint64(512 * 1024) << qulonglong(0) << QStringLiteral("cannot write");
+            << qulonglong(0) << qint64(512 * 1024) << qulonglong(0) << QStringLiteral("cannot write") << 0;
         QTest::newRow("writing the container's tables")
-            << qulonglong(0) << qint64(1) << qulonglong(0) << QStringLiteral("cannot write");
+            << qulonglong(0) << qint64(1) << qulonglong(0) << QStringLiteral("cannot write") << 0;
         QTest::newRow("moving sheet records to the temporary file")
             << qulonglong(4096) << qint64(-1) << qulonglong(0)
-            << QStringLiteral("cannot write the temporary sheet file");
+            << QStringLiteral("cannot write the temporary sheet file") << EFBIG;
         QTest::newRow("moving shared strings to their temporary files")
             << qulonglong(0) << qint64(-1) << qulonglong(32 << 10)
-            << QStringLiteral("cannot write the temporary string");
+            << QStringLiteral("cannot write the temporary string") << EFBIG;
     }
     void fullDiskFailsCleanly()
     {
@@ -618,6 +619,7 @@ for sheet in book.sheets():
         QFETCH(qint64, capacity);
         QFETCH(qulonglong, stringBudget);
         QFETCH(QString, message);
+        QFETCH(int, temporaryFileError);
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("full.xls"));
         SheetData sheet{QStringLiteral("Big"), {}, {}};
@@ -655,6 +657,7 @@ for sheet in book.sheets():
             std::signal(SIGXFSZ, previousHandler);
         }
         QVERIFY2(error.startsWith(message), qPrintable(error));
+        QCOMPARE(writer.temporaryFileError(), temporaryFileError);
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         QCOMPARE(QDir::temp().entryList({QStringLiteral("quillmorne-xls-*")}), QStringList());
     }

@@ -4,6 +4,7 @@
 #include "settings/startupvalues.h"
 #include "ui/mainwindow.h"
 #include "ui/systemtray.h"
+#include "wrappedwidth.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -14,6 +15,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QtTest>
 
 #include <memory>
@@ -388,7 +390,8 @@ private slots:
     }
 
     // A progress text is shown whole when it fits and elided in the middle when it does not, with
-    // the whole text in the tooltip; the window keeps its size, and a wider window shows more.
+    // the whole text in the tooltip, which wraps inside long names too (a tooltip wider than the
+    // screen is cut at its edge); the window keeps its size, and a wider window shows more.
     void progressTextAndButtons_data()
     {
         QTest::addColumn<QString>("text");
@@ -399,6 +402,10 @@ private slots:
         QTest::newRow("path of 400 characters")
             << QStringLiteral("/data/") + QString(380, QLatin1Char('x')) + ".txt" << true;
         QTest::newRow("deep Chinese path") << deep.repeated(20) + QStringLiteral("销售明细.txt") << true;
+        QTest::newRow("folder name of 255 characters")
+            << QStringLiteral("/srv/导出/") + QString(255, QLatin1Char('n')) + QStringLiteral("/门店.txt") << true;
+        QTest::newRow("long name outside the BMP")
+            << QStringLiteral("/数据/x") + QStringLiteral("\U00020000").repeated(20) + ".txt" << false;
     }
 
     void progressTextAndButtons()
@@ -417,7 +424,10 @@ private slots:
         QCOMPARE(window.size(), normal);
         QCOMPARE(window.minimumSizeHint(), least);
         QCOMPARE(window.statusText(), text);
-        QCOMPARE(status->toolTip(), text);
+        const QString tip = status->toolTip();
+        QCOMPARE(shownText(tip), text);
+        QVERIFY(surrogatesWhole(tip));
+        QVERIFY(widestWrappedLine(tip, QToolTip::font(), 400) <= 400);
         QCOMPARE(status->textFormat(), Qt::PlainText);
         QVERIFY(status->fontMetrics().horizontalAdvance(status->text()) <= status->contentsRect().width());
         if (!elided) {

@@ -13,6 +13,7 @@
 #include "support/workbookreadback.h"
 #include "ui/mainwindow.h"
 #include "ui/qttranslations.h"
+#include "wrappedwidth.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -141,6 +142,10 @@ private slots:
                                                        << "1:1 2:1";
         QTest::newRow("letter among columns") << true << true << false << "2,b,4"
                                               << "Quillmorne|文本格式列中的“b”不是列号" + asTyped << "";
+        const QString longPiece(300, QLatin1Char('x'));
+        QTest::newRow("long piece that is no number")
+            << true << true << false << "2," + longPiece
+            << "Quillmorne|文本格式列中的“" + longPiece + "”不是列号" + asTyped << "";
         QTest::newRow("column zero") << true << true << false << "0，2"
                                      << "Quillmorne|文本格式列中的“0”不是列号" + asTyped << "";
         QTest::newRow("ASCII semicolon is no separator") << true << true << false << "1;3"
@@ -174,7 +179,11 @@ private slots:
 
         QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
         if (!message.isEmpty()) {
-            QCOMPARE(boxes, QStringList{message});
+            QCOMPARE(boxes.size(), 1);
+            QCOMPARE(shownText(boxes.first()), message);
+            // A message box wraps at word boundaries; a long piece wraps too instead of running
+            // past its edge.
+            QVERIFY(widestWrappedLine(boxes.first(), QApplication::font(), 400) <= 400);
             QVERIFY(button(*window, "pBtn_Transform")->isEnabled());
             QVERIFY(button(*window, "pBtn_AutoTransform")->isEnabled());
             QCOMPARE(status(*window), before);
@@ -202,10 +211,13 @@ private slots:
         QTest::addColumn<QStringList>("refused"); // sources whose import gives no workbook
         QTest::addColumn<bool>("viewerShows");
         QTest::addColumn<int>("failed");
+        QTest::addColumn<QString>("below"); // the sources' folder below the temporary one
 
-        QTest::newRow("all converted: nothing opens") << QStringList{} << false << 0;
-        QTest::newRow("viewer shows the list") << QStringList{"b.txt"} << true << 1;
-        QTest::newRow("no viewer: message with reasons") << QStringList{"b.txt", "c.txt"} << false << 2;
+        QTest::newRow("all converted: nothing opens") << QStringList{} << false << 0 << "";
+        QTest::newRow("viewer shows the list") << QStringList{"b.txt"} << true << 1 << "";
+        QTest::newRow("no viewer: message with reasons") << QStringList{"b.txt", "c.txt"} << false << 2 << "";
+        QTest::newRow("no viewer: the list below a folder name of 240 characters")
+            << QStringList{"c.txt"} << false << 1 << QStringLiteral("门店/") + QString(240, QLatin1Char('n'));
     }
 
     void failuresShown()
@@ -213,9 +225,12 @@ private slots:
         QFETCH(QStringList, refused);
         QFETCH(bool, viewerShows);
         QFETCH(int, failed);
+        QFETCH(QString, below);
         QVERIFY(installQtTranslations());
+        const QDir folder(below.isEmpty() ? source->path() : source->filePath(below));
+        QVERIFY(folder.mkpath(QStringLiteral(".")));
         for (const char* name : {"a.txt", "b.txt", "c.txt"})
-            writeFile(source->filePath(name), "1\t2\n");
+            writeFile(folder.filePath(name), "1\t2\n");
         FakeSpreadsheetBehaviour behaviour;
         behaviour.refuseImportOf = refused;
         auto window = newWindow(behaviour);
@@ -225,13 +240,13 @@ private slots:
             // As the real viewer does: the verdict comes later, from the event loop.
             QTimer::singleShot(10, context, [done, viewerShows] { done(viewerShows); });
         });
-        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SourcePath")->setText(QDir::toNativeSeparators(folder.path()) + QDir::separator());
         field(*window, "lEdt_SavePath")->setText(folderText(*save));
         QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
         QVERIFY(runEnded(*window));
         QCOMPARE(status(*window), summaryText(3 - failed));
 
-        const QString list = QDir::toNativeSeparators(QDir(source->path()).filePath(failureListFileName()));
+        const QString list = QDir::toNativeSeparators(folder.filePath(failureListFileName()));
         QCOMPARE(viewed, failed ? QStringList{list} : QStringList{});
         QTest::qWait(50);
         auto* box = window->findChild<QMessageBox*>(QStringLiteral("failureMessage"));
@@ -243,11 +258,16 @@ private slots:
         QVERIFY(box->isVisible());
         QCOMPARE(box->windowTitle(), QStringLiteral("Quillmorne"));
         QVERIFY(box->text().contains(QStringLiteral("有 %1 个文件未能转换").arg(failed)));
-        QVERIFY(box->text().contains(list));
+        QVERIFY(shownText(box->text()).contains(list));
+        // Every line of the text fits the box, the list's path too.
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        QVERIFY(label);
+        const int width = label->contentsRect().width();
+        QVERIFY2(widestWrappedLine(label->text(), label->font(), width) <= width, qPrintable(QString::number(width)));
         QStringList reasons;
         QStringList listed;
         for (const QString& name : refused) {
-            const QString path = QDir::toNativeSeparators(source->filePath(name));
+            const QString path = QDir::toNativeSeparators(folder.filePath(name));
             reasons << path + QStringLiteral("：") + reasonText(Reason::ImportFailed);
             listed << path;
         }

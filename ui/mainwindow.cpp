@@ -13,6 +13,7 @@
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -24,6 +25,7 @@
 #include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 
 #include <algorithm>
@@ -296,9 +298,20 @@ void MainWindow::on_ShowDisposingFile(QString filePath)
 
 void MainWindow::setStatusText(const QString& text)
 {
+    QLabel* label = ui->lb_ShowDisposing;
+    const QString tip = breakableText(text);
+    // A tooltip on screen keeps the text it was shown with; the status line's follows the line, so
+    // it never names a file long done while the line shows the next one.
+    const bool tipShown = QToolTip::isVisible() && QToolTip::text() == label->toolTip();
     statusFullText = text;
-    ui->lb_ShowDisposing->setToolTip(breakableText(text));
+    label->setToolTip(tip);
     showStatusElided();
+    if (tipShown) {
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(QCursor::pos(), tip, label);
+    }
 }
 
 void MainWindow::showStatusElided()

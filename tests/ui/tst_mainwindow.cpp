@@ -419,8 +419,15 @@ private slots:
         auto* status = window.findChild<QLabel*>(QStringLiteral("lb_ShowDisposing"));
         const QSize normal = window.size();
         const QSize least = window.minimumSizeHint();
+        // The tooltip of the file before is on screen: it changes with the line.
+        window.on_ShowDisposingFile(QStringLiteral("/before.txt"));
+        QToolTip::showText(status->mapToGlobal(status->rect().center()), status->toolTip(), status);
+        QVERIFY(QToolTip::isVisible());
         window.on_ShowDisposingFile(text);
         QCoreApplication::processEvents();
+        QVERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), status->toolTip());
+        QToolTip::hideText();
         QCOMPARE(window.size(), normal);
         QCOMPARE(window.minimumSizeHint(), least);
         QCOMPARE(window.statusText(), text);

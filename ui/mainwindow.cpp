@@ -104,8 +104,13 @@ public:
     {
         if (result.status != FileStatus::Failed)
             return;
+        // Each line starts with the source; a failure that concerns the source itself does not
+        // name it a second time (a long path would otherwise fill two lines of the details).
+        Failure failure = result.failure;
+        if (samePath(failure.path, result.source))
+            failure.path.clear();
         QMutexLocker lock(&mutex);
-        reasons.append(result.source + QStringLiteral("：") + result.failure.text());
+        reasons.append(result.source + QStringLiteral("：") + failure.text());
     }
 
     QStringList take()
@@ -117,6 +122,11 @@ public:
     }
 
 private:
+    static bool samePath(const QString& a, const QString& b)
+    {
+        return QDir::cleanPath(QDir::fromNativeSeparators(a)) == QDir::cleanPath(QDir::fromNativeSeparators(b));
+    }
+
     QMutex mutex;
     QStringList reasons;
 };

@@ -28,6 +28,7 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -211,13 +212,17 @@ private slots:
         QTest::addColumn<QStringList>("refused"); // sources whose import gives no workbook
         QTest::addColumn<bool>("viewerShows");
         QTest::addColumn<int>("failed");
-        QTest::addColumn<QString>("below"); // the sources' folder below the temporary one
+        QTest::addColumn<QString>("below");     // the sources' folder below the temporary one
+        QTest::addColumn<QStringList>("pipes"); // sources that are named pipes, no regular files
 
-        QTest::newRow("all converted: nothing opens") << QStringList{} << false << 0 << "";
-        QTest::newRow("viewer shows the list") << QStringList{"b.txt"} << true << 1 << "";
-        QTest::newRow("no viewer: message with reasons") << QStringList{"b.txt", "c.txt"} << false << 2 << "";
+        const QStringList none;
+        QTest::newRow("all converted: nothing opens") << none << false << 0 << "" << none;
+        QTest::newRow("viewer shows the list") << QStringList{"b.txt"} << true << 1 << "" << none;
+        QTest::newRow("no viewer: message with reasons") << QStringList{"b.txt", "c.txt"} << false << 2 << "" << none;
         QTest::newRow("no viewer: the list below a folder name of 240 characters")
-            << QStringList{"c.txt"} << false << 1 << QStringLiteral("门店/") + QString(240, QLatin1Char('n'));
+            << QStringList{"c.txt"} << false << 1 << QStringLiteral("门店/") + QString(240, QLatin1Char('n')) << none;
+        QTest::newRow("no viewer: a reason about the source names it once")
+            << none << false << 1 << "" << QStringList{"c.txt"};
     }
 
     void failuresShown()
@@ -226,11 +231,16 @@ private slots:
         QFETCH(bool, viewerShows);
         QFETCH(int, failed);
         QFETCH(QString, below);
+        QFETCH(QStringList, pipes);
         QVERIFY(installQtTranslations());
         const QDir folder(below.isEmpty() ? source->path() : source->filePath(below));
         QVERIFY(folder.mkpath(QStringLiteral(".")));
-        for (const char* name : {"a.txt", "b.txt", "c.txt"})
-            writeFile(folder.filePath(name), "1\t2\n");
+        for (const QString& name : QStringList{"a.txt", "b.txt", "c.txt"}) {
+            if (pipes.contains(name))
+                QCOMPARE(::mkfifo(QFile::encodeName(folder.filePath(name)).constData(), 0600), 0);
+            else
+                writeFile(folder.filePath(name), "1\t2\n");
+        }
         FakeSpreadsheetBehaviour behaviour;
         behaviour.refuseImportOf = refused;
         auto window = newWindow(behaviour);
@@ -266,9 +276,10 @@ private slots:
         QVERIFY2(widestWrappedLine(label->text(), label->font(), width) <= width, qPrintable(QString::number(width)));
         QStringList reasons;
         QStringList listed;
-        for (const QString& name : refused) {
+        for (const QString& name : refused + pipes) {
             const QString path = QDir::toNativeSeparators(folder.filePath(name));
-            reasons << path + QStringLiteral("：") + reasonText(Reason::ImportFailed);
+            const Reason reason = pipes.contains(name) ? Reason::NotARegularFile : Reason::ImportFailed;
+            reasons << path + QStringLiteral("：") + reasonText(reason);
             listed << path;
         }
         QCOMPARE(box->detailedText(), reasons.join(QLatin1Char('\n')));

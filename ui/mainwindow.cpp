@@ -371,15 +371,33 @@ QString MainWindow::droppedFolder(const QMimeData* data)
     return QString();
 }
 
+QString MainWindow::folderDroppedOnWindow(const QMimeData* data, const QPoint& pos) const
+{
+    // A disabled field (the save folder's, while results go beside their sources) takes no drop,
+    // so Qt hands it to the window; it must not fill the source field the user did not aim at.
+    const QWidget* at = childAt(pos);
+    if (at && !at->isEnabled() && (at == ui->lEdt_SavePath || at == ui->lEdt_SourcePath))
+        return QString();
+    return droppedFolder(data);
+}
+
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!droppedFolder(event->mimeData()).isEmpty())
+    if (!folderDroppedOnWindow(event->mimeData(), event->pos()).isEmpty())
         event->acceptProposedAction();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (!folderDroppedOnWindow(event->mimeData(), event->pos()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void MainWindow::dropEvent(QDropEvent* event)
 {
-    const QString folder = droppedFolder(event->mimeData());
+    const QString folder = folderDroppedOnWindow(event->mimeData(), event->pos());
     if (folder.isEmpty())
         return;
     takeFolder(ui->lEdt_SourcePath, SettingsKey::SourcePath, folder);

@@ -13,6 +13,7 @@
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -24,6 +25,7 @@
 #include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 
 #include <algorithm>
@@ -59,6 +61,38 @@ void defaultDetailsBox(QWidget* parent, const QString& title, const QString& tex
     box->open();
 }
 
+// The text with places where a line may break inside long names. Message boxes and tooltips wrap
+// at word boundaries only, so a name wider than the box (a folder name may have 255 characters)
+// ran past its edge and was cut off. A zero-width space after every few characters of such a name
+// lets it wrap like the rest; the text looks the same. Names of up to LongName characters, which
+// fit any box, are left whole, so they still move to the next line as one.
+QString breakableText(const QString& text)
+{
+    constexpr int LongName = 24;
+    constexpr int Piece = 8;
+    const auto breaksAnyway = [](QChar c) { return c.isSpace() || c == QLatin1Char('/') || c == QLatin1Char('\\'); };
+    QString result;
+    result.reserve(text.size() + text.size() / Piece);
+    int start = 0;
+    while (start < text.size()) {
+        int end = start;
+        while (end < text.size() && !breaksAnyway(text.at(end)))
+            ++end;
+        const int length = end - start;
+        for (int i = start; i < end; ++i) {
+            result += text.at(i);
+            const int taken = i - start + 1;
+            // Never between the halves of a surrogate pair.
+            if (length > LongName && taken % Piece == 0 && i + 1 < end && !text.at(i).isHighSurrogate())
+                result += QChar(0x200B);
+        }
+        if (end < text.size())
+            result += text.at(end);
+        start = end + 1;
+    }
+    return result;
+}
+
 } // namespace
 
 // Gathers, on the worker's thread, why each file of the run failed; the window reads them once
@@ -70,8 +104,13 @@ public:
     {
         if (result.status != FileStatus::Failed)
             return;
+        // Each line starts with the source; a failure that concerns the source itself does not
+        // name it a second time (a long path would otherwise fill two lines of the details).
+        Failure failure = result.failure;
+        if (samePath(failure.path, result.source))
+            failure.path.clear();
         QMutexLocker lock(&mutex);
-        reasons.append(result.source + QStringLiteral("：") + result.failure.text());
+        reasons.append(result.source + QStringLiteral("：") + failure.text());
     }
 
     QStringList take()
@@ -83,6 +122,11 @@ public:
     }
 
 private:
+    static bool samePath(const QString& a, const QString& b)
+    {
+        return QDir::cleanPath(QDir::fromNativeSeparators(a)) == QDir::cleanPath(QDir::fromNativeSeparators(b));
+    }
+
     QMutex mutex;
     QStringList reasons;
 };
@@ -264,9 +308,20 @@ void MainWindow::on_ShowDisposingFile(QString filePath)
 
 void MainWindow::setStatusText(const QString& text)
 {
+    QLabel* label = ui->lb_ShowDisposing;
+    const QString tip = breakableText(text);
+    // A tooltip on screen keeps the text it was shown with; the status line's follows the line, so
+    // it never names a file long done while the line shows the next one.
+    const bool tipShown = QToolTip::isVisible() && QToolTip::text() == label->toolTip();
     statusFullText = text;
-    ui->lb_ShowDisposing->setToolTip(text);
+    label->setToolTip(tip);
     showStatusElided();
+    if (tipShown) {
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(QCursor::pos(), tip, label);
+    }
 }
 
 void MainWindow::showStatusElided()
@@ -316,15 +371,33 @@ QString MainWindow::droppedFolder(const QMimeData* data)
     return QString();
 }
 
+QString MainWindow::folderDroppedOnWindow(const QMimeData* data, const QPoint& pos) const
+{
+    // A disabled field (the save folder's, while results go beside their sources) takes no drop,
+    // so Qt hands it to the window; it must not fill the source field the user did not aim at.
+    const QWidget* at = childAt(pos);
+    if (at && !at->isEnabled() && (at == ui->lEdt_SavePath || at == ui->lEdt_SourcePath))
+        return QString();
+    return droppedFolder(data);
+}
+
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!droppedFolder(event->mimeData()).isEmpty())
+    if (!folderDroppedOnWindow(event->mimeData(), event->pos()).isEmpty())
         event->acceptProposedAction();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (!folderDroppedOnWindow(event->mimeData(), event->pos()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void MainWindow::dropEvent(QDropEvent* event)
 {
-    const QString folder = droppedFolder(event->mimeData());
+    const QString folder = folderDroppedOnWindow(event->mimeData(), event->pos());
     if (folder.isEmpty())
         return;
     takeFolder(ui->lEdt_SourcePath, SettingsKey::SourcePath, folder);
@@ -422,7 +495,7 @@ bool MainWindow::checkTextColumns()
         return true;
     const QString piece = list.firstInvalidPiece.trimmed();
     const QString what = piece.isEmpty() ? QStringLiteral("文本格式列中有一项是空的")
-                                         : QStringLiteral("文本格式列中的“%1”不是列号").arg(piece);
+                                         : QStringLiteral("文本格式列中的“%1”不是列号").arg(breakableText(piece));
     showMessage(what + QStringLiteral("。请填写从 1 开始的列号，多列以逗号分隔，例如：2,3,4"));
     return false;
 }
@@ -512,7 +585,7 @@ void MainWindow::showFailures(const RunSummary& summary, const QStringList& reas
         text += QStringLiteral("\n未能写入失败列表。");
     } else {
         text += QStringLiteral("\n这些文件已列在：\n%1\n未能用文本查看器打开该列表，请用任一文本编辑器查看。")
-                    .arg(summary.failureListPath);
+                    .arg(breakableText(summary.failureListPath));
     }
     text += QStringLiteral("\n点击“显示详情”可看到每个文件未能转换的原因。");
     detailsBox(this, MessageTitle, text, reasons.join(QLatin1Char('\n')));
@@ -709,7 +782,7 @@ static QStringList usageNotes()
             "设置保存在哪里：安装版（例如用软件包或 cmake --install 安装的）保存在当前用户的配置文件夹中，即 "
             "%1；解压即用版在程序旁边有 Quillmorne.vqd 文件时，保存在该文件中（请解压到当前用户可写的文件夹，"
             "否则无法保存设置）。本次运行使用的设置文件是 %2。")
-            .arg(userSettings.toHtmlEscaped(), inUse.toHtmlEscaped()),
+            .arg(breakableText(userSettings).toHtmlEscaped(), breakableText(inUse).toHtmlEscaped()),
         QStringLiteral(
             "转换结束后，未能转换的文件列在源文件夹中的“%1”里，每行一个文件路径，并用桌面默认的文本查看器打开"
             "（源文件夹不可写时，该列表保存在系统的临时文件夹中）。没有可用的查看器时，程序会弹出提示，"

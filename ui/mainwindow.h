@@ -94,6 +94,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     // A folder dropped on the window fills the source folder field.
     void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     // The status label's resizes and the folder fields' drops.
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -113,6 +114,9 @@ private:
     static QString dialogStartFolder(const QLineEdit* field);
     // The folder among dropped data, or an empty text when it holds none.
     static QString droppedFolder(const QMimeData* data);
+    // The folder a drop at `pos` (in the window's coordinates) puts into the source field, or an
+    // empty text when it puts in none.
+    QString folderDroppedOnWindow(const QMimeData* data, const QPoint& pos) const;
     void setStatusText(const QString& text);
     void showStatusElided();
     // False, after saying why, when the text-column list holds a piece that is no column number.

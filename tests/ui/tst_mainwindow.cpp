@@ -4,6 +4,7 @@
 #include "settings/startupvalues.h"
 #include "ui/mainwindow.h"
 #include "ui/systemtray.h"
+#include "wrappedwidth.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -14,6 +15,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QtTest>
 
 #include <memory>
@@ -301,6 +303,12 @@ private slots:
             << "drop"
             << "MainWindow"
             << "typed" << dropped << "" << dropped + sep << "SourcePath=" + (dropped + sep).toLocal8Bit() + "\r\n";
+        // Qt hands a drop on a disabled control to the window.
+        QTest::newRow("folder dropped on the disabled save field changes nothing")
+            << "drop, saving beside sources"
+            << "lEdt_SavePath"
+            << "typed" << dropped << ""
+            << "typed" << QByteArray("SaveToQuondamPath=y\r\n");
         QTest::newRow("dropped file is no folder") << "drop"
                                                    << "lEdt_SourcePath"
                                                    << "typed" << QDir::toNativeSeparators(settingsPath) << ""
@@ -332,16 +340,21 @@ private slots:
                     asked << QStringLiteral("wrong parent or options");
                 return answer;
             });
-        if (buttonName == QLatin1String("drop")) {
-            QWidget* dropTarget = fieldName == QLatin1String("MainWindow") ? static_cast<QWidget*>(&window) : target;
+        if (buttonName.startsWith(QLatin1String("drop"))) {
+            const bool besideSources = buttonName == QLatin1String("drop, saving beside sources");
+            if (besideSources)
+                button(window, "cBox_SaveToQuondamPath")->setChecked(true);
+            QWidget* dropTarget =
+                fieldName == QLatin1String("MainWindow") || besideSources ? static_cast<QWidget*>(&window) : target;
             QMimeData data;
             data.setUrls({QUrl::fromLocalFile(answer)});
-            const QPoint at = dropTarget->rect().center();
+            const QPoint at =
+                besideSources ? target->mapTo(&window, target->rect().center()) : dropTarget->rect().center();
             QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(dropTarget, &enter);
             QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(dropTarget, &drop);
-            QCOMPARE(drop.isAccepted(), stored != QByteArray(""));
+            QCOMPARE(drop.isAccepted(), shown != fieldText);
             QVERIFY(asked.isEmpty());
         } else {
             QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
@@ -388,7 +401,8 @@ private slots:
     }
 
     // A progress text is shown whole when it fits and elided in the middle when it does not, with
-    // the whole text in the tooltip; the window keeps its size, and a wider window shows more.
+    // the whole text in the tooltip, which wraps inside long names too (a tooltip wider than the
+    // screen is cut at its edge); the window keeps its size, and a wider window shows more.
     void progressTextAndButtons_data()
     {
         QTest::addColumn<QString>("text");
@@ -399,6 +413,10 @@ private slots:
         QTest::newRow("path of 400 characters")
             << QStringLiteral("/data/") + QString(380, QLatin1Char('x')) + ".txt" << true;
         QTest::newRow("deep Chinese path") << deep.repeated(20) + QStringLiteral("销售明细.txt") << true;
+        QTest::newRow("folder name of 255 characters")
+            << QStringLiteral("/srv/导出/") + QString(255, QLatin1Char('n')) + QStringLiteral("/门店.txt") << true;
+        QTest::newRow("long name outside the BMP")
+            << QStringLiteral("/数据/x") + QStringLiteral("\U00020000").repeated(20) + ".txt" << false;
     }
 
     void progressTextAndButtons()
@@ -412,12 +430,22 @@ private slots:
         auto* status = window.findChild<QLabel*>(QStringLiteral("lb_ShowDisposing"));
         const QSize normal = window.size();
         const QSize least = window.minimumSizeHint();
+        // The tooltip of the file before is on screen: it changes with the line.
+        window.on_ShowDisposingFile(QStringLiteral("/before.txt"));
+        QToolTip::showText(status->mapToGlobal(status->rect().center()), status->toolTip(), status);
+        QVERIFY(QToolTip::isVisible());
         window.on_ShowDisposingFile(text);
         QCoreApplication::processEvents();
+        QVERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), status->toolTip());
+        QToolTip::hideText();
         QCOMPARE(window.size(), normal);
         QCOMPARE(window.minimumSizeHint(), least);
         QCOMPARE(window.statusText(), text);
-        QCOMPARE(status->toolTip(), text);
+        const QString tip = status->toolTip();
+        QCOMPARE(shownText(tip), text);
+        QVERIFY(surrogatesWhole(tip));
+        QVERIFY(widestWrappedLine(tip, QToolTip::font(), 400) <= 400);
         QCOMPARE(status->textFormat(), Qt::PlainText);
         QVERIFY(status->fontMetrics().horizontalAdvance(status->text()) <= status->contentsRect().width());
         if (!elided) {

@@ -13,6 +13,7 @@
 #include "support/workbookreadback.h"
 #include "ui/mainwindow.h"
 #include "ui/qttranslations.h"
+#include "wrappedwidth.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -27,6 +28,7 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -141,6 +143,10 @@ private slots:
                                                        << "1:1 2:1";
         QTest::newRow("letter among columns") << true << true << false << "2,b,4"
                                               << "Quillmorne|文本格式列中的“b”不是列号" + asTyped << "";
+        const QString longPiece(300, QLatin1Char('x'));
+        QTest::newRow("long piece that is no number")
+            << true << true << false << "2," + longPiece
+            << "Quillmorne|文本格式列中的“" + longPiece + "”不是列号" + asTyped << "";
         QTest::newRow("column zero") << true << true << false << "0，2"
                                      << "Quillmorne|文本格式列中的“0”不是列号" + asTyped << "";
         QTest::newRow("ASCII semicolon is no separator") << true << true << false << "1;3"
@@ -174,7 +180,11 @@ private slots:
 
         QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
         if (!message.isEmpty()) {
-            QCOMPARE(boxes, QStringList{message});
+            QCOMPARE(boxes.size(), 1);
+            QCOMPARE(shownText(boxes.first()), message);
+            // A message box wraps at word boundaries; a long piece wraps too instead of running
+            // past its edge.
+            QVERIFY(widestWrappedLine(boxes.first(), QApplication::font(), 400) <= 400);
             QVERIFY(button(*window, "pBtn_Transform")->isEnabled());
             QVERIFY(button(*window, "pBtn_AutoTransform")->isEnabled());
             QCOMPARE(status(*window), before);
@@ -202,10 +212,17 @@ private slots:
         QTest::addColumn<QStringList>("refused"); // sources whose import gives no workbook
         QTest::addColumn<bool>("viewerShows");
         QTest::addColumn<int>("failed");
+        QTest::addColumn<QString>("below");     // the sources' folder below the temporary one
+        QTest::addColumn<QStringList>("pipes"); // sources that are named pipes, no regular files
 
-        QTest::newRow("all converted: nothing opens") << QStringList{} << false << 0;
-        QTest::newRow("viewer shows the list") << QStringList{"b.txt"} << true << 1;
-        QTest::newRow("no viewer: message with reasons") << QStringList{"b.txt", "c.txt"} << false << 2;
+        const QStringList none;
+        QTest::newRow("all converted: nothing opens") << none << false << 0 << "" << none;
+        QTest::newRow("viewer shows the list") << QStringList{"b.txt"} << true << 1 << "" << none;
+        QTest::newRow("no viewer: message with reasons") << QStringList{"b.txt", "c.txt"} << false << 2 << "" << none;
+        QTest::newRow("no viewer: the list below a folder name of 240 characters")
+            << QStringList{"c.txt"} << false << 1 << QStringLiteral("门店/") + QString(240, QLatin1Char('n')) << none;
+        QTest::newRow("no viewer: a reason about the source names it once")
+            << none << false << 1 << "" << QStringList{"c.txt"};
     }
 
     void failuresShown()
@@ -213,9 +230,17 @@ private slots:
         QFETCH(QStringList, refused);
         QFETCH(bool, viewerShows);
         QFETCH(int, failed);
+        QFETCH(QString, below);
+        QFETCH(QStringList, pipes);
         QVERIFY(installQtTranslations());
-        for (const char* name : {"a.txt", "b.txt", "c.txt"})
-            writeFile(source->filePath(name), "1\t2\n");
+        const QDir folder(below.isEmpty() ? source->path() : source->filePath(below));
+        QVERIFY(folder.mkpath(QStringLiteral(".")));
+        for (const QString& name : QStringList{"a.txt", "b.txt", "c.txt"}) {
+            if (pipes.contains(name))
+                QCOMPARE(::mkfifo(QFile::encodeName(folder.filePath(name)).constData(), 0600), 0);
+            else
+                writeFile(folder.filePath(name), "1\t2\n");
+        }
         FakeSpreadsheetBehaviour behaviour;
         behaviour.refuseImportOf = refused;
         auto window = newWindow(behaviour);
@@ -225,13 +250,13 @@ private slots:
             // As the real viewer does: the verdict comes later, from the event loop.
             QTimer::singleShot(10, context, [done, viewerShows] { done(viewerShows); });
         });
-        field(*window, "lEdt_SourcePath")->setText(folderText(*source));
+        field(*window, "lEdt_SourcePath")->setText(QDir::toNativeSeparators(folder.path()) + QDir::separator());
         field(*window, "lEdt_SavePath")->setText(folderText(*save));
         QTest::mouseClick(button(*window, "pBtn_Transform"), Qt::LeftButton);
         QVERIFY(runEnded(*window));
         QCOMPARE(status(*window), summaryText(3 - failed));
 
-        const QString list = QDir::toNativeSeparators(QDir(source->path()).filePath(failureListFileName()));
+        const QString list = QDir::toNativeSeparators(folder.filePath(failureListFileName()));
         QCOMPARE(viewed, failed ? QStringList{list} : QStringList{});
         QTest::qWait(50);
         auto* box = window->findChild<QMessageBox*>(QStringLiteral("failureMessage"));
@@ -243,12 +268,18 @@ private slots:
         QVERIFY(box->isVisible());
         QCOMPARE(box->windowTitle(), QStringLiteral("Quillmorne"));
         QVERIFY(box->text().contains(QStringLiteral("有 %1 个文件未能转换").arg(failed)));
-        QVERIFY(box->text().contains(list));
+        QVERIFY(shownText(box->text()).contains(list));
+        // Every line of the text fits the box, the list's path too.
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        QVERIFY(label);
+        const int width = label->contentsRect().width();
+        QVERIFY2(widestWrappedLine(label->text(), label->font(), width) <= width, qPrintable(QString::number(width)));
         QStringList reasons;
         QStringList listed;
-        for (const QString& name : refused) {
-            const QString path = QDir::toNativeSeparators(source->filePath(name));
-            reasons << path + QStringLiteral("：") + reasonText(Reason::ImportFailed);
+        for (const QString& name : refused + pipes) {
+            const QString path = QDir::toNativeSeparators(folder.filePath(name));
+            const Reason reason = pipes.contains(name) ? Reason::NotARegularFile : Reason::ImportFailed;
+            reasons << path + QStringLiteral("：") + reasonText(reason);
             listed << path;
         }
         QCOMPARE(box->detailedText(), reasons.join(QLatin1Char('\n')));

@@ -9,7 +9,8 @@ TextColumnList parseTextColumnList(const QString& text)
     const QStringList pieces = text.split(separators, Qt::KeepEmptyParts);
     for (const QString& piece : pieces) {
         bool ok = false;
-        const int value = piece.trimmed().toInt(&ok, 10);
+        // A Chinese input method in full-width mode types "１２" for 12.
+        const int value = piece.normalized(QString::NormalizationForm_KC).trimmed().toInt(&ok, 10);
         list.columns.append(ok ? value : 0);
         if ((!ok || value < 1) && !list.invalid) {
             list.invalid = true;

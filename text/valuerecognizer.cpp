@@ -346,23 +346,23 @@ bool equalsIgnoringCase(std::string_view s, std::string_view lowerWord)
 
 std::optional<double> dateSerial(int year, int month, int day)
 {
-    if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1)
+    if (year < 1900 || month < 1 || month > 12 || day < 1)
         return std::nullopt;
     static const int monthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     if (day > monthDays[month - 1] + (month == 2 && leap ? 1 : 0))
         return std::nullopt;
     // Days from 0000-03-01 of the proleptic Gregorian calendar (a year starting in March puts
-    // the leap day last).
-    auto daysFromCivil = [](int y, int m, int d) {
+    // the leap day last), in 64 bits: a date set into a cell may lie far beyond year 9999.
+    auto daysFromCivil = [](std::int64_t y, int m, int d) {
         y -= m <= 2;
-        const int era = y / 400;
-        const int yearOfEra = y - era * 400;
-        const int dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-        const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+        const std::int64_t era = y / 400;
+        const std::int64_t yearOfEra = y - era * 400;
+        const std::int64_t dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+        const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
         return era * 146097 + dayOfEra;
     };
-    int serial = daysFromCivil(year, month, day) - daysFromCivil(1899, 12, 30);
+    std::int64_t serial = daysFromCivil(year, month, day) - daysFromCivil(1899, 12, 30);
     if (serial < 61)
         --serial;
     return double(serial);

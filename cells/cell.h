@@ -38,6 +38,14 @@ enum class NumberFormat : std::uint8_t {
 // The spreadsheet format code of a number format, UTF-8 ("General" for General).
 const char* numberFormatCode(NumberFormat format);
 
+// Where the numbers of a workbook's own number formats start: below it, the built-in ones.
+constexpr int FirstUserFormatId = 164;
+
+// The number a workbook gives a number format, in .xlsx and .xls alike: the built-in number where
+// the built-in format is exactly ours (0 General, 9 "0%", 10 "0.00%", 49 "@"), else
+// FirstUserFormatId plus the format's value.
+int numberFormatId(NumberFormat format);
+
 struct Cell
 {
     CellType type = CellType::Empty;

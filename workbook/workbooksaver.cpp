@@ -17,7 +17,6 @@ const char* const warningSheetName = "警告";
 
 namespace {
 
-constexpr int maxSheetNameLength = 31;
 // Enough to say what was cut without letting a pathological text make the warnings themselves
 // a burden; the rest are counted.
 constexpr int maxWarningMessages = 1000;
@@ -208,7 +207,7 @@ QString validSheetName(const QString& name)
         if (c.unicode() < 0x20 || QStringView(u"[]:*?/\\").contains(c))
             c = QLatin1Char('_');
     }
-    valid = unicode::utf16::left(valid, maxSheetNameLength);
+    valid = unicode::utf16::left(valid, MaxSheetNameLength);
     // A name may neither begin nor end with an apostrophe.
     if (valid.startsWith(QLatin1Char('\'')))
         valid[0] = QLatin1Char('_');
@@ -220,7 +219,7 @@ QString validSheetName(const QString& name)
 QString continuationSheetName(const QString& firstName, int number)
 {
     const QString suffix = QStringLiteral(" (%1)").arg(number);
-    return unicode::utf16::left(firstName, maxSheetNameLength - suffix.size()) + suffix;
+    return unicode::utf16::left(firstName, MaxSheetNameLength - suffix.size()) + suffix;
 }
 
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, QIODevice* device,

@@ -342,12 +342,10 @@ bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
         m_failure = Failure(Reason::SaveFailed, QString(), QStringLiteral("工作簿已关闭"));
         return false;
     }
-    // Checked here too so that a wrong code does not use up the open import.
-    if (fileFormat != FileFormatXlsx && fileFormat != FileFormatXls) {
-        m_failure = Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
-                            QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat));
+    // Checked before the save too, so that a wrong code does not use up the open import.
+    m_failure = fileFormatFailure(fileFormat, path);
+    if (m_failure.isFailure())
         return false;
-    }
     if (m_state.isAborted()) {
         m_failure = Failure(Reason::Interrupted, QDir::toNativeSeparators(path));
         return false;

@@ -286,20 +286,28 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
     return result;
 }
 
+Failure fileFormatFailure(int fileFormat, const QString& path)
+{
+    if (fileFormat == FileFormatXlsx || fileFormat == FileFormatXls)
+        return {};
+    return Failure(
+        Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
+        QStringLiteral("格式代码 %1 (%2 为 .xlsx, %3 为 .xls)").arg(fileFormat).arg(FileFormatXlsx).arg(FileFormatXls));
+}
+
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path, int fileFormat,
                         const QDateTime& created)
 {
+    if (const Failure unknown = fileFormatFailure(fileFormat, path); unknown.isFailure())
+        return failed(unknown);
     std::unique_ptr<WorkbookWriter> writer;
     if (fileFormat == FileFormatXlsx) {
         writer = createXlsxWriter();
-    } else if (fileFormat == FileFormatXls) {
+    } else {
         writer = createXlsWriter();
         if (!writer)
             return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
                                   QStringLiteral("这个版本不能写 .xls 文件")));
-    } else {
-        return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
-                              QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat)));
     }
     const WorkbookLimits limits = writer->limits();
     return saveWorkbook(rows, sheetBaseName, path, std::move(writer), limits, created);

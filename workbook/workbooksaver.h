@@ -46,6 +46,10 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, QIODevice* device,
                         std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created);
 
+// No failure for a file-format code a writer serves (FileFormatXlsx, FileFormatXls); for any other,
+// the failure of a save to `path` in it, which names the codes there are.
+Failure fileFormatFailure(int fileFormat, const QString& path);
+
 // `name` as a sheet may carry it: each of [ ] : * ? / \ (and control characters, and an
 // apostrophe at either end) becomes "_", and the name is cut to 31 characters; empty gives
 // "Sheet1".

@@ -72,3 +72,11 @@ QString delimiterNames()
         names << QString::fromLatin1(row.name);
     return names.join(QStringLiteral(", "));
 }
+
+QList<Delimiter> delimiters()
+{
+    QList<Delimiter> all;
+    for (const DelimiterRow& row : delimiterTable)
+        all << row.delimiter;
+    return all;
+}

@@ -504,7 +504,7 @@ void MainWindow::takeTypeAndDelimiter()
 {
     options.xlsxOutput = ui->rBtn_xlsx->isChecked();
     // With no delimiter button checked the option keeps its value.
-    for (Delimiter delimiter : {Delimiter::Tab, Delimiter::Semicolon, Delimiter::Comma, Delimiter::Space}) {
+    for (Delimiter delimiter : delimiters()) {
         if (delimiterButton(delimiter)->isChecked()) {
             options.delimiter = delimiter;
             break;
@@ -673,7 +673,7 @@ void MainWindow::applyChoice(QAbstractButton* button)
     } else if (button == ui->cBox_UTF8BOM) {
         ui->cBox_UCS2->setChecked(false);
     } else {
-        for (Delimiter delimiter : {Delimiter::Tab, Delimiter::Semicolon, Delimiter::Comma, Delimiter::Space}) {
+        for (Delimiter delimiter : delimiters()) {
             if (button == delimiterButton(delimiter))
                 writeSetting(SettingsKey::DelimiterChoice, settingsValueOf(delimiter));
         }

@@ -1,4 +1,9 @@
 #pragma once
+// cells/: the cell model between reading and writing: a recognised Cell with its number formats,
+// their codes and numbers (this header), a stream of rows (rowsource.h), the cells of a workbook
+// filled cell by cell (cellmodel.h), and the interface of a file format's writer with the limits
+// both formats share (workbookwriter.h).
+//
 // A recognised cell value: what the text import (or a value set cell by cell) hands to the
 // workbook writers. Writers know nothing of text recognition; they store what a Cell says.
 

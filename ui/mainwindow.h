@@ -1,4 +1,7 @@
 #pragma once
+// ui/: the window: its form (mainwindow.ui) and the controller behind it (this header), the tray
+// icon (systemtray.h) and Qt's own texts in Chinese (qttranslations.h).
+//
 // The program's only window and the controller behind its form: it places itself, creates the
 // tray icon, applies the stored choices to the controls, writes a choice back to the settings file
 // whenever the user changes it, keeps dependent controls consistent and starts conversion jobs on

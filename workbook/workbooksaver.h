@@ -1,4 +1,8 @@
 #pragma once
+// workbook/: saving rows as a workbook file (this header): the writer for a file-format code, the
+// format's limits with continuation sheets and the "警告" sheet, sheet names, and the file put in
+// place whole.
+//
 // Saving a stream of rows as a workbook file: the one place where a file format's limits are
 // applied. Rows beyond a sheet's limit continue on further sheets; columns and characters that
 // cannot be stored are cut and reported, in the result and on a last sheet of the workbook. The

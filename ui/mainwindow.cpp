@@ -131,24 +131,13 @@ private:
     QStringList reasons;
 };
 
-// The icon lives in the GUI library's resources; a static library's resources are registered only
-// when something refers to them.
-static void registerResources()
-{
-    static const bool registered = [] {
-        Q_INIT_RESOURCE(resources);
-        return true;
-    }();
-    Q_UNUSED(registered)
-}
-
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), screenWidth(0), screenHeight(0), rememberedHeight(0),
       rememberedWidth(0), mergeThread(nullptr), mergeObject(nullptr), folderDialog(defaultFolderDialog),
       aboutBox(defaultAboutBox), textViewer(showTextFileWatched), detailsBox(defaultDetailsBox),
       failureCollector(new FailureCollector)
 {
-    registerResources();
+    registerUiResources();
     ui->setupUi(this);
     keepRowsWhole();
 

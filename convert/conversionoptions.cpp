@@ -49,11 +49,6 @@ QChar separatorOf(Delimiter delimiter)
     return QChar(rowOf(delimiter).separator);
 }
 
-QString nameOf(Delimiter delimiter)
-{
-    return QString::fromLatin1(rowOf(delimiter).name);
-}
-
 bool delimiterFromName(const QString& name, Delimiter* delimiter)
 {
     for (const DelimiterRow& row : delimiterTable) {

@@ -19,7 +19,6 @@ QByteArray settingsValueOf(Delimiter delimiter);
 // else (an empty value included) is the tab.
 Delimiter delimiterFromSettingsValue(const QByteArray& value);
 QChar separatorOf(Delimiter delimiter);
-QString nameOf(Delimiter delimiter);
 // The delimiter of a command-line name, in any letter case; false when there is none.
 bool delimiterFromName(const QString& name, Delimiter* delimiter);
 // The names, in the delimiters' order, for help texts and messages ("tab, semicolon, comma, space").

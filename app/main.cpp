@@ -1,3 +1,6 @@
+// app/: the window program's main (this file): it records the start-up values, applies the instance
+// policy, prepares the settings file and shows the window with this platform's binding.
+
 #include "platform/binding.h"
 #include "platform/processtable.h"
 #include "platform/terminationsignal.h"

@@ -1,4 +1,8 @@
 #pragma once
+// automation/: the spreadsheet automation interface the conversion worker drives (this header) and
+// Failure, a reason code with the one table of Chinese failure texts (failure.h). It includes
+// nothing else of ours, so every other folder may stand on it.
+//
 // The spreadsheet automation interface: the operations the conversion engine asks of a
 // spreadsheet application, modelled on the application's own object model. Two bindings stand
 // behind it: the COM binding (Windows, late-bound calls on "Excel.Application", platform/) and the

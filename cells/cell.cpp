@@ -41,4 +41,20 @@ const char* numberFormatCode(NumberFormat format)
     return "General";
 }
 
+int numberFormatId(NumberFormat format)
+{
+    switch (format) {
+    case NumberFormat::General:
+        return 0;
+    case NumberFormat::Percent:
+        return 9;
+    case NumberFormat::PercentDecimal:
+        return 10;
+    case NumberFormat::Text:
+        return 49;
+    default:
+        return FirstUserFormatId + int(format);
+    }
+}
+
 } // namespace engine

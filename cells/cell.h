@@ -1,4 +1,9 @@
 #pragma once
+// cells/: the cell model between reading and writing: a recognised Cell with its number formats,
+// their codes and numbers (this header), a stream of rows (rowsource.h), the cells of a workbook
+// filled cell by cell (cellmodel.h), and the interface of a file format's writer with the limits
+// both formats share (workbookwriter.h).
+//
 // A recognised cell value: what the text import (or a value set cell by cell) hands to the
 // workbook writers. Writers know nothing of text recognition; they store what a Cell says.
 
@@ -37,6 +42,14 @@ enum class NumberFormat : std::uint8_t {
 
 // The spreadsheet format code of a number format, UTF-8 ("General" for General).
 const char* numberFormatCode(NumberFormat format);
+
+// Where the numbers of a workbook's own number formats start: below it, the built-in ones.
+constexpr int FirstUserFormatId = 164;
+
+// The number a workbook gives a number format, in .xlsx and .xls alike: the built-in number where
+// the built-in format is exactly ours (0 General, 9 "0%", 10 "0.00%", 49 "@"), else
+// FirstUserFormatId plus the format's value.
+int numberFormatId(NumberFormat format);
 
 struct Cell
 {

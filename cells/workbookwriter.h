@@ -20,11 +20,16 @@ class AtomicFile;
 
 namespace engine {
 
+// What both file formats allow: a sheet name of 1 to MaxSheetNameLength characters, and
+// MaxCellCharacters in a cell (both in UTF-16 code units, as spreadsheet applications count).
+constexpr int MaxSheetNameLength = 31;
+constexpr int MaxCellCharacters = 32767;
+
 struct WorkbookLimits
 {
     int maxRows;
     int maxColumns;
-    int maxCellCharacters = 32767; // UTF-16 code units, as spreadsheet applications count them
+    int maxCellCharacters = MaxCellCharacters;
 };
 
 class WorkbookWriter

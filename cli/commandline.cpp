@@ -170,11 +170,12 @@ QString commandLineHelp()
                           "\n"
                           "退出状态: 0 全部转换成功; 1 有文件未能转换; 2 参数错误或文件夹不存在;\n"
                           "128+信号编号 被信号中断且有文件未转换 (Ctrl+C 为 130, SIGTERM 为 143, SIGHUP 为 129)。\n"
-                          "无法转换的文件列在源文件夹的 \"无法转换的文件目录.txt\" 中。\n"
+                          "无法转换的文件列在源文件夹的 \"%1\" 中。\n"
                           "\n"
                           "汇总写到标准输出; 进度、警告和失败 (附原因) 写到标准错误。只有标准错误是终端且没有设置\n"
                           "NO_COLOR 环境变量时, \"失败\" 和 \"警告\" 才带颜色。\n"
-                          "详见 man quillmorne-convert。\n");
+                          "详见 man quillmorne-convert。\n")
+        .arg(failureListFileName());
 }
 
 QStringList commandLineOptionNames()

@@ -49,11 +49,6 @@ QChar separatorOf(Delimiter delimiter)
     return QChar(rowOf(delimiter).separator);
 }
 
-QString nameOf(Delimiter delimiter)
-{
-    return QString::fromLatin1(rowOf(delimiter).name);
-}
-
 bool delimiterFromName(const QString& name, Delimiter* delimiter)
 {
     for (const DelimiterRow& row : delimiterTable) {
@@ -71,4 +66,12 @@ QString delimiterNames()
     for (const DelimiterRow& row : delimiterTable)
         names << QString::fromLatin1(row.name);
     return names.join(QStringLiteral(", "));
+}
+
+QList<Delimiter> delimiters()
+{
+    QList<Delimiter> all;
+    for (const DelimiterRow& row : delimiterTable)
+        all << row.delimiter;
+    return all;
 }

@@ -5,23 +5,26 @@
 
 #include <QByteArray>
 #include <QChar>
+#include <QList>
 #include <QString>
 
-// The column delimiter. The numbers are the ones the settings file stores ("DelimiterChoice").
-enum class Delimiter { Tab = 1, Semicolon = 2, Comma = 3, Space = 4 };
+// The column delimiter.
+enum class Delimiter { Tab, Semicolon, Comma, Space };
 
-// Everything that is said about a delimiter, in one place: its settings-file value, the character
-// that separates cells, and its name on the command line.
+// Everything that is said about a delimiter, in one table (conversionoptions.cpp): its value in the
+// settings file ("1" to "4", DelimiterChoice), the character that separates cells, and its name on
+// the command line.
 QByteArray settingsValueOf(Delimiter delimiter);
 // The delimiter a stored settings value stands for: its first character "2", "3" or "4"; anything
 // else (an empty value included) is the tab.
 Delimiter delimiterFromSettingsValue(const QByteArray& value);
 QChar separatorOf(Delimiter delimiter);
-QString nameOf(Delimiter delimiter);
 // The delimiter of a command-line name, in any letter case; false when there is none.
 bool delimiterFromName(const QString& name, Delimiter* delimiter);
 // The names, in the delimiters' order, for help texts and messages ("tab, semicolon, comma, space").
 QString delimiterNames();
+// Every delimiter, in the table's order.
+QList<Delimiter> delimiters();
 
 struct ConversionOptions
 {

@@ -1,4 +1,10 @@
 #pragma once
+// convert/: the conversion worker (this header) and what it needs: the job's options with the
+// delimiter table (conversionoptions.h), one file's conversion (filejob.h), listing sources and
+// naming their workbooks (sourcefiles.h), source texts the worker reads itself (sourcetext.h),
+// text-column lists (textcolumns.h) and the results of a run (runsummary.h). It sees only the
+// automation interface, never a binding or the engine.
+//
 // The conversion worker. A job creates one MergeObject, gives it the job's options and the
 // spreadsheet binding, moves it to a thread of its own and triggers one of the two run slots
 // through a queued connection. The run reports progress texts; when it ends it delivers its

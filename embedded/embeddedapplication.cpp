@@ -3,6 +3,7 @@
 #include "cells/cellmodel.h"
 #include "files/filesystem.h"
 #include "text/textimport.h"
+#include "text/valuerecognizer.h"
 #include "workbook/workbooksaver.h"
 
 #include <QDateTime>
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <deque>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,19 +28,6 @@ namespace {
 QDateTime fixedDocumentTime()
 {
     return QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC);
-}
-
-constexpr qint64 invalidSerial = -1;
-
-// Day number of a date as spreadsheets count it (1 = 1900-01-01). Spreadsheets count a
-// 29 February 1900 that never was, so days from March 1900 on are one higher.
-qint64 dateSerial(const QDate& date)
-{
-    if (!date.isValid() || date < QDate(1900, 1, 1))
-        return invalidSerial;
-    if (date < QDate(1900, 3, 1))
-        return QDate(1899, 12, 31).daysTo(date);
-    return QDate(1899, 12, 30).daysTo(date);
 }
 
 double dayFraction(const QTime& time)
@@ -86,9 +75,8 @@ Cell dateTimeCell(const QVariant& value, std::string& text)
     const QTime time = type == QMetaType::QTime ? value.toTime() : dateTime.time();
     if (type == QMetaType::QTime)
         return time.isValid() ? Cell::makeNumber(dayFraction(time), NumberFormat::TimeSeconds) : Cell{};
-    if (dateSerial(date) != invalidSerial) {
-        const double serial = double(dateSerial(date)) + (type == QMetaType::QDateTime ? dayFraction(time) : 0.0);
-        return Cell::makeNumber(serial,
+    if (const std::optional<double> serial = dateSerial(date.year(), date.month(), date.day())) {
+        return Cell::makeNumber(*serial + (type == QMetaType::QDateTime ? dayFraction(time) : 0.0),
                                 type == QMetaType::QDate ? NumberFormat::DateIso : NumberFormat::DateTimeSecondsIso);
     }
     if (!date.isValid())
@@ -354,12 +342,10 @@ bool EmbeddedBook::saveAs(const QString& path, int fileFormat)
         m_failure = Failure(Reason::SaveFailed, QString(), QStringLiteral("工作簿已关闭"));
         return false;
     }
-    // Checked here too so that a wrong code does not use up the open import.
-    if (fileFormat != FileFormatXlsx && fileFormat != FileFormatXls) {
-        m_failure = Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
-                            QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat));
+    // Checked before the save too, so that a wrong code does not use up the open import.
+    m_failure = fileFormatFailure(fileFormat, path);
+    if (m_failure.isFailure())
         return false;
-    }
     if (m_state.isAborted()) {
         m_failure = Failure(Reason::Interrupted, QDir::toNativeSeparators(path));
         return false;

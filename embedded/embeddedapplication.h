@@ -1,4 +1,7 @@
 #pragma once
+// embedded/: the embedded spreadsheet application (this header): the automation interface served by
+// the engine below it, for imported texts and for workbooks filled cell by cell.
+//
 // The embedded spreadsheet application: the automation interface served by this program's own
 // engine, so no spreadsheet application needs to be installed. Imported texts are streamed from
 // the open file when they are saved; workbooks filled cell by cell keep their cells in a

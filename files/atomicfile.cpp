@@ -283,16 +283,6 @@ Failure AtomicFile::Private::linkInPlace()
     return {};
 }
 
-AtomicFile::AtomicFile(const QString& path) : d(std::make_unique<Private>())
-{
-    d->path = path;
-}
-
-AtomicFile::~AtomicFile()
-{
-    discard();
-}
-
 Failure AtomicFile::open()
 {
     discard();
@@ -356,16 +346,6 @@ struct AtomicFile::Private
     std::unique_ptr<QSaveFile> file;
 };
 
-AtomicFile::AtomicFile(const QString& path) : d(std::make_unique<Private>())
-{
-    d->path = path;
-}
-
-AtomicFile::~AtomicFile()
-{
-    discard();
-}
-
 Failure AtomicFile::open()
 {
     discard();
@@ -416,5 +396,16 @@ bool AtomicFile::isUnnamed() const
 }
 
 #endif
+
+// Both kinds of Private keep the path as given; what is not committed goes with the object.
+AtomicFile::AtomicFile(const QString& path) : d(std::make_unique<Private>())
+{
+    d->path = path;
+}
+
+AtomicFile::~AtomicFile()
+{
+    discard();
+}
 
 } // namespace files

@@ -1,4 +1,9 @@
 #pragma once
+// files/: the file system by a path's exact bytes: paths as the system knows them (path.h),
+// listing, opening and the other calls (this header), devices that keep the system's error of a
+// failed write (filedevice.h) and files that appear at their path complete or not at all
+// (atomicfile.h). Failures are automation/'s Failure values.
+//
 // File-system calls by a path's exact bytes (files/path.h). On POSIX systems every call goes
 // through the system's own functions on those bytes, and a path longer than the system's limit
 // (PATH_MAX, 4,096 bytes on Linux) is walked with folder descriptors: its folders are opened a

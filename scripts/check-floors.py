@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks that every #include of the project's own headers points to the same folder or to a
-lower floor, and that the conversion worker stands on the automation interface alone.
+lower floor, that the conversion worker stands on the automation interface alone, and that every
+source folder builds from a CMakeLists.txt of its own and says in its main header what it holds.
 
 The floors, bottom up, are the order in which the root CMakeLists.txt adds the source folders.
 Run from anywhere: python3 scripts/check-floors.py [ROOT]. Prints each include that breaks a
@@ -33,7 +34,41 @@ FLOORS = {
 FORBIDDEN = {
     "convert": {"cells", "text", "xlsx", "xls", "workbook", "embedded", "platform"},
 }
+# Each folder's main header (app/ has only its main.cpp). It opens, after `#pragma once`, with a
+# paragraph that says what the folder holds and begins with the folder's name: "// text/: ...".
+MAIN_FILES = {
+    "automation": "automation.h",
+    "unicode": "textdecoder.h",
+    "files": "filesystem.h",
+    "cells": "cell.h",
+    "text": "textimport.h",
+    "xlsx": "xlsxwriter.h",
+    "xls": "xlswriter.h",
+    "workbook": "workbooksaver.h",
+    "embedded": "embeddedapplication.h",
+    "platform": "binding.h",
+    "convert": "mergeobject.h",
+    "settings": "settingsfile.h",
+    "ui": "mainwindow.h",
+    "cli": "converttool.h",
+    "app": "main.cpp",
+}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def folder_problems(root, folder):
+    """What the folder lacks: its CMakeLists.txt, its main header, or the paragraph that opens it."""
+    problems = []
+    if not os.path.isfile(os.path.join(root, folder, "CMakeLists.txt")):
+        problems.append(f"{folder}/: no CMakeLists.txt of its own")
+    main = os.path.join(folder, MAIN_FILES.get(folder, ""))
+    if folder not in MAIN_FILES or not os.path.isfile(os.path.join(root, main)):
+        return problems + [f"{folder}/: no main header; name it in MAIN_FILES"]
+    with open(os.path.join(root, main), encoding="utf-8") as f:
+        lines = [line for line in f.read().splitlines() if line.strip() != "#pragma once"]
+    if not lines or not lines[0].startswith(f"// {folder}/"):
+        problems.append(f"{main}: does not open with a paragraph on what {folder}/ holds (\"// {folder}/: ...\")")
+    return problems
 
 
 def main():
@@ -43,6 +78,7 @@ def main():
         path = os.path.join(root, folder)
         if not os.path.isdir(path):
             continue
+        problems += folder_problems(root, folder)
         for dirpath, _, names in os.walk(path):
             for name in sorted(names):
                 if not name.endswith((".h", ".cpp")):

@@ -1,4 +1,7 @@
 #pragma once
+// settings/: what the window program keeps between runs and starts with: the settings file (this
+// header) and the values recorded at start-up (startupvalues.h).
+//
 // The settings file: one small text of key=value lines beside the executable that keeps the user's
 // choices between runs. The window loads it once at construction, looks up each key in that loaded
 // text and writes a key back to the file whenever the user changes the matching control.

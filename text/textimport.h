@@ -1,4 +1,9 @@
 #pragma once
+// text/: reading delimited text into rows of cells: the import options (importoptions.h), the
+// splitter of records and fields (delimitedsplitter.h), the recogniser of values and the date
+// serial numbers (valuerecognizer.h), and the import that joins them to the decoder of unicode/
+// (this header).
+//
 // Import of a delimited text, in three steps with a seam between each: bytes -> text (decoding by
 // code page and byte-order mark), text -> records of fields (the delimited splitter), field ->
 // typed value (recognition). The rows are produced as the caller takes them, so memory grows

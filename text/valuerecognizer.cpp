@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace engine {
@@ -77,6 +78,22 @@ NumberFormat dateFormat(NumberFormat dateOnly, int timeVariant)
     return NumberFormat(int(dateOnly) + timeVariant);
 }
 
+// The rest of a date field from `pos`: nothing, or a time. The cell is the date's serial number
+// (with the time as its fraction) in `dateOnly`'s format, or that format with the time's.
+inline bool finishDate(std::string_view s, std::size_t pos, int year, int month, int day, NumberFormat dateOnly,
+                       Cell& cell)
+{
+    double fraction;
+    int timeVariant;
+    if (!readOptionalTime(s, pos, fraction, timeVariant))
+        return false;
+    const std::optional<double> serial = dateSerial(year, month, day);
+    if (!serial)
+        return false;
+    cell = Cell::makeNumber(*serial + fraction, dateFormat(dateOnly, timeVariant));
+    return true;
+}
+
 // 2024-01-05, 2024/1/5 and 2024年1月5日, each optionally with a time.
 bool recognizeDate(std::string_view s, Cell& cell)
 {
@@ -105,16 +122,26 @@ bool recognizeDate(std::string_view s, Cell& cell)
     } else {
         return false;
     }
-    double fraction;
-    int timeVariant;
-    if (!readOptionalTime(s, pos, fraction, timeVariant))
-        return false;
-    const std::optional<double> serial = dateSerial(year, month, day);
-    if (!serial)
-        return false;
-    cell = Cell::makeNumber(*serial + fraction, dateFormat(format, timeVariant));
-    return true;
+    return finishDate(s, pos, year, month, day, format, cell);
 }
+
+// Where year, month and day stand among the three numbers of a date, for each date order of a
+// column, from MDY to YDM.
+struct DateOrder
+{
+    int year;
+    int month;
+    int day;
+};
+constexpr DateOrder dateOrders[] = {
+    {2, 0, 1}, // MDY
+    {2, 1, 0}, // DMY
+    {0, 1, 2}, // YMD
+    {1, 0, 2}, // MYD
+    {1, 2, 0}, // DYM
+    {0, 2, 1}, // YDM
+};
+static_assert(std::size(dateOrders) == std::size_t(ColumnType::YDM) - std::size_t(ColumnType::MDY) + 1);
 
 // A date in the order a date column names: three numbers separated by the same one of / - .,
 // the year with four digits, optionally followed by a time.
@@ -142,41 +169,12 @@ bool recognizeOrderedDate(std::string_view s, ColumnType type, Cell& cell)
             return false;
         lengths[i] = int(pos - start);
     }
-    // Positions of year, month and day among the three parts.
-    int y, m, d;
-    switch (type) {
-    case ColumnType::MDY:
-        m = 0, d = 1, y = 2;
-        break;
-    case ColumnType::DMY:
-        d = 0, m = 1, y = 2;
-        break;
-    case ColumnType::YMD:
-        y = 0, m = 1, d = 2;
-        break;
-    case ColumnType::MYD:
-        m = 0, y = 1, d = 2;
-        break;
-    case ColumnType::DYM:
-        d = 0, y = 1, m = 2;
-        break;
-    case ColumnType::YDM:
-        y = 0, d = 1, m = 2;
-        break;
-    default:
+    if (type < ColumnType::MDY || type > ColumnType::YDM)
         return false;
-    }
-    if (lengths[y] != 4 || lengths[m] > 2 || lengths[d] > 2)
+    const DateOrder& order = dateOrders[int(type) - int(ColumnType::MDY)];
+    if (lengths[order.year] != 4 || lengths[order.month] > 2 || lengths[order.day] > 2)
         return false;
-    double fraction;
-    int timeVariant;
-    if (!readOptionalTime(s, pos, fraction, timeVariant))
-        return false;
-    const std::optional<double> serial = dateSerial(parts[y], parts[m], parts[d]);
-    if (!serial)
-        return false;
-    cell = Cell::makeNumber(*serial + fraction, dateFormat(NumberFormat::DateIso, timeVariant));
-    return true;
+    return finishDate(s, pos, parts[order.year], parts[order.month], parts[order.day], NumberFormat::DateIso, cell);
 }
 
 // A number as written, taken apart: its sign and percent, and its digits without signs and
@@ -348,23 +346,23 @@ bool equalsIgnoringCase(std::string_view s, std::string_view lowerWord)
 
 std::optional<double> dateSerial(int year, int month, int day)
 {
-    if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1)
+    if (year < 1900 || month < 1 || month > 12 || day < 1)
         return std::nullopt;
     static const int monthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     if (day > monthDays[month - 1] + (month == 2 && leap ? 1 : 0))
         return std::nullopt;
     // Days from 0000-03-01 of the proleptic Gregorian calendar (a year starting in March puts
-    // the leap day last).
-    auto daysFromCivil = [](int y, int m, int d) {
+    // the leap day last), in 64 bits: a date set into a cell may lie far beyond year 9999.
+    auto daysFromCivil = [](std::int64_t y, int m, int d) {
         y -= m <= 2;
-        const int era = y / 400;
-        const int yearOfEra = y - era * 400;
-        const int dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-        const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+        const std::int64_t era = y / 400;
+        const std::int64_t yearOfEra = y - era * 400;
+        const std::int64_t dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+        const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
         return era * 146097 + dayOfEra;
     };
-    int serial = daysFromCivil(year, month, day) - daysFromCivil(1899, 12, 30);
+    std::int64_t serial = daysFromCivil(year, month, day) - daysFromCivil(1899, 12, 30);
     if (serial < 61)
         --serial;
     return double(serial);

@@ -16,7 +16,8 @@ namespace engine {
 // The serial number of a calendar date as spreadsheet applications count it (1900 date system):
 // days since 1899-12-30 from 1900-03-01 on; before that one less, because those applications
 // count a 29 February 1900 that never was, so 1900-01-01 is 1 and 1900-02-28 is 59. Empty for
-// anything that is not a real date between 1900-01-01 and 9999-12-31.
+// anything that is not a real date from 1900-01-01 on. The one computation of it: the recogniser
+// (whose dates have four-digit years) and values set cell by cell (embedded/) both use it.
 std::optional<double> dateSerial(int year, int month, int day);
 
 // A General field: number, percentage, boolean, date, time or text (see recognizeField).

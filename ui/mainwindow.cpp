@@ -131,24 +131,13 @@ private:
     QStringList reasons;
 };
 
-// The icon lives in the GUI library's resources; a static library's resources are registered only
-// when something refers to them.
-static void registerResources()
-{
-    static const bool registered = [] {
-        Q_INIT_RESOURCE(resources);
-        return true;
-    }();
-    Q_UNUSED(registered)
-}
-
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), screenWidth(0), screenHeight(0), rememberedHeight(0),
       rememberedWidth(0), mergeThread(nullptr), mergeObject(nullptr), folderDialog(defaultFolderDialog),
       aboutBox(defaultAboutBox), textViewer(showTextFileWatched), detailsBox(defaultDetailsBox),
       failureCollector(new FailureCollector)
 {
-    registerResources();
+    registerUiResources();
     ui->setupUi(this);
     keepRowsWhole();
 
@@ -175,7 +164,7 @@ MainWindow::MainWindow(QWidget* parent)
     resize(rememberedWidth, rememberedHeight);
 
     applySettings(settingsText);
-    connectToggles();
+    connectChoices();
 
     ui->pBtn_AutoTransform->hide();
 
@@ -504,7 +493,7 @@ void MainWindow::takeTypeAndDelimiter()
 {
     options.xlsxOutput = ui->rBtn_xlsx->isChecked();
     // With no delimiter button checked the option keeps its value.
-    for (Delimiter delimiter : {Delimiter::Tab, Delimiter::Semicolon, Delimiter::Comma, Delimiter::Space}) {
+    for (Delimiter delimiter : delimiters()) {
         if (delimiterButton(delimiter)->isChecked()) {
             options.delimiter = delimiter;
             break;
@@ -625,13 +614,18 @@ void MainWindow::on_Signal_SetButtonEnable()
     ui->pBtn_AutoTransform->setEnabled(true);
 }
 
-void MainWindow::connectToggles()
+void MainWindow::connectChoices()
 {
     for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{
              ui->cBox_SaveToQuondamPath, ui->rBtn_Tabs, ui->rBtn_Semicolon, ui->rBtn_Comma, ui->rBtn_Space,
              ui->rBtn_xlsx, ui->rBtn_xls, ui->cBox_SetTextFormat, ui->cBox_UCS2, ui->cBox_UTF8BOM}) {
         connect(button, &QAbstractButton::toggled, this,
                 [this, button](bool checked) { choiceToggled(button, checked); });
+        // A click on a radio button that is already on toggles nothing, yet stores the choice.
+        connect(button, &QAbstractButton::clicked, this, [this, button] {
+            if (!clickAlreadyHandled(button))
+                applyChoice(button);
+        });
     }
 }
 
@@ -673,72 +667,12 @@ void MainWindow::applyChoice(QAbstractButton* button)
     } else if (button == ui->cBox_UTF8BOM) {
         ui->cBox_UCS2->setChecked(false);
     } else {
-        for (Delimiter delimiter : {Delimiter::Tab, Delimiter::Semicolon, Delimiter::Comma, Delimiter::Space}) {
+        for (Delimiter delimiter : delimiters()) {
             if (button == delimiterButton(delimiter))
                 writeSetting(SettingsKey::DelimiterChoice, settingsValueOf(delimiter));
         }
     }
     applyingChoice = false;
-}
-
-void MainWindow::on_cBox_SaveToQuondamPath_clicked()
-{
-    if (!clickAlreadyHandled(ui->cBox_SaveToQuondamPath))
-        applyChoice(ui->cBox_SaveToQuondamPath);
-}
-
-void MainWindow::on_rBtn_Tabs_clicked()
-{
-    if (!clickAlreadyHandled(ui->rBtn_Tabs))
-        applyChoice(ui->rBtn_Tabs);
-}
-
-void MainWindow::on_rBtn_Comma_clicked()
-{
-    if (!clickAlreadyHandled(ui->rBtn_Comma))
-        applyChoice(ui->rBtn_Comma);
-}
-
-void MainWindow::on_rBtn_Space_clicked()
-{
-    if (!clickAlreadyHandled(ui->rBtn_Space))
-        applyChoice(ui->rBtn_Space);
-}
-
-void MainWindow::on_rBtn_Semicolon_clicked()
-{
-    if (!clickAlreadyHandled(ui->rBtn_Semicolon))
-        applyChoice(ui->rBtn_Semicolon);
-}
-
-void MainWindow::on_rBtn_xlsx_clicked()
-{
-    if (!clickAlreadyHandled(ui->rBtn_xlsx))
-        applyChoice(ui->rBtn_xlsx);
-}
-
-void MainWindow::on_rBtn_xls_clicked()
-{
-    if (!clickAlreadyHandled(ui->rBtn_xls))
-        applyChoice(ui->rBtn_xls);
-}
-
-void MainWindow::on_cBox_SetTextFormat_clicked()
-{
-    if (!clickAlreadyHandled(ui->cBox_SetTextFormat))
-        applyChoice(ui->cBox_SetTextFormat);
-}
-
-void MainWindow::on_cBox_UCS2_clicked()
-{
-    if (!clickAlreadyHandled(ui->cBox_UCS2))
-        applyChoice(ui->cBox_UCS2);
-}
-
-void MainWindow::on_cBox_UTF8BOM_clicked()
-{
-    if (!clickAlreadyHandled(ui->cBox_UTF8BOM))
-        applyChoice(ui->cBox_UTF8BOM);
 }
 
 void MainWindow::on_pBtn_AutoTransform_clicked()

@@ -1,4 +1,7 @@
 #pragma once
+// ui/: the window: its form (mainwindow.ui) and the controller behind it (this header), the tray
+// icon (systemtray.h) and Qt's own texts in Chinese (qttranslations.h).
+//
 // The program's only window and the controller behind its form: it places itself, creates the
 // tray icon, applies the stored choices to the controls, writes a choice back to the settings file
 // whenever the user changes it, keeps dependent controls consistent and starts conversion jobs on
@@ -75,16 +78,6 @@ public slots:
     void on_pBtn_SavePath_clicked();
     void on_pBtn_Transform_clicked();
     void on_Signal_SetButtonEnable();
-    void on_cBox_SaveToQuondamPath_clicked();
-    void on_rBtn_Tabs_clicked();
-    void on_rBtn_Comma_clicked();
-    void on_rBtn_Space_clicked();
-    void on_rBtn_Semicolon_clicked();
-    void on_rBtn_xlsx_clicked();
-    void on_rBtn_xls_clicked();
-    void on_cBox_SetTextFormat_clicked();
-    void on_cBox_UCS2_clicked();
-    void on_cBox_UTF8BOM_clicked();
     void on_pBtn_AutoTransform_clicked();
     void on_pBtn_MustRead_clicked();
 
@@ -129,8 +122,8 @@ private:
     void showFailures(const RunSummary& summary, const QStringList& reasons);
     // Choices are stored on the toggle as well as on the click, so a choice made without a click
     // (a screen reader's "toggle" action) is kept like a clicked one, and a click after its toggle
-    // does not store it twice.
-    void connectToggles();
+    // does not store it twice. The ten choice controls are connected in one place.
+    void connectChoices();
     void choiceToggled(QAbstractButton* button, bool checked);
     bool clickAlreadyHandled(QAbstractButton* button);
     void applyChoice(QAbstractButton* button);

@@ -5,9 +5,7 @@
 #include <QIcon>
 #include <QMenu>
 
-// The icon lives in the GUI library's resources; a static library's resources are registered only
-// when something refers to them.
-static void registerResources()
+void registerUiResources()
 {
     static const bool registered = [] {
         Q_INIT_RESOURCE(resources);
@@ -20,7 +18,7 @@ SystemTray::SystemTray(QObject* parent)
     : QSystemTrayIcon(parent), trayMenu(new QMenu()), showAction(new QAction(QStringLiteral("软件设置"), this)),
       quitAction(new QAction(QStringLiteral("退出程序"), this))
 {
-    registerResources();
+    registerUiResources();
     trayMenu->addAction(showAction);
     trayMenu->addAction(quitAction);
     setContextMenu(trayMenu);

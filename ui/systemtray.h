@@ -8,6 +8,11 @@
 class QAction;
 class QMenu;
 
+// Registers the window's resources (the icons), once however often it is called: the resources
+// live in this static library, and a static library's resources are registered only when
+// something refers to them. The window and the tray icon call it before they take an icon.
+void registerUiResources();
+
 class SystemTray : public QSystemTrayIcon
 {
     Q_OBJECT

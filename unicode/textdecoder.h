@@ -1,4 +1,9 @@
 #pragma once
+// unicode/: decoding and encoding of text: UTF-8 checks, repair and counting (utf8.h), code pages
+// and their codecs (codepages.h), recognising a text's encoding (detection.h), the repairs a
+// decoding made (decodingreport.h) and the streaming decoder that the text import and the worker
+// read sources with (this header). It includes nothing else of ours.
+//
 // Decoding of a text file into the engine's internal text, UTF-8, piece by piece: the first step
 // of the text import. The code page says how the bytes are read; a byte-order mark at the start
 // overrides it and is dropped.

@@ -17,7 +17,6 @@ const char* const warningSheetName = "警告";
 
 namespace {
 
-constexpr int maxSheetNameLength = 31;
 // Enough to say what was cut without letting a pathological text make the warnings themselves
 // a burden; the rest are counted.
 constexpr int maxWarningMessages = 1000;
@@ -208,7 +207,7 @@ QString validSheetName(const QString& name)
         if (c.unicode() < 0x20 || QStringView(u"[]:*?/\\").contains(c))
             c = QLatin1Char('_');
     }
-    valid = unicode::utf16::left(valid, maxSheetNameLength);
+    valid = unicode::utf16::left(valid, MaxSheetNameLength);
     // A name may neither begin nor end with an apostrophe.
     if (valid.startsWith(QLatin1Char('\'')))
         valid[0] = QLatin1Char('_');
@@ -220,7 +219,7 @@ QString validSheetName(const QString& name)
 QString continuationSheetName(const QString& firstName, int number)
 {
     const QString suffix = QStringLiteral(" (%1)").arg(number);
-    return unicode::utf16::left(firstName, maxSheetNameLength - suffix.size()) + suffix;
+    return unicode::utf16::left(firstName, MaxSheetNameLength - suffix.size()) + suffix;
 }
 
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, QIODevice* device,
@@ -287,20 +286,28 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
     return result;
 }
 
+Failure fileFormatFailure(int fileFormat, const QString& path)
+{
+    if (fileFormat == FileFormatXlsx || fileFormat == FileFormatXls)
+        return {};
+    return Failure(
+        Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
+        QStringLiteral("格式代码 %1 (%2 为 .xlsx, %3 为 .xls)").arg(fileFormat).arg(FileFormatXlsx).arg(FileFormatXls));
+}
+
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QString& path, int fileFormat,
                         const QDateTime& created)
 {
+    if (const Failure unknown = fileFormatFailure(fileFormat, path); unknown.isFailure())
+        return failed(unknown);
     std::unique_ptr<WorkbookWriter> writer;
     if (fileFormat == FileFormatXlsx) {
         writer = createXlsxWriter();
-    } else if (fileFormat == FileFormatXls) {
+    } else {
         writer = createXlsWriter();
         if (!writer)
             return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
                                   QStringLiteral("这个版本不能写 .xls 文件")));
-    } else {
-        return failed(Failure(Reason::UnknownFileFormat, QDir::toNativeSeparators(path),
-                              QStringLiteral("格式代码 %1 (51 为 .xlsx, 56 为 .xls)").arg(fileFormat)));
     }
     const WorkbookLimits limits = writer->limits();
     return saveWorkbook(rows, sheetBaseName, path, std::move(writer), limits, created);

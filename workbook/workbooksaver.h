@@ -1,4 +1,8 @@
 #pragma once
+// workbook/: saving rows as a workbook file (this header): the writer for a file-format code, the
+// format's limits with continuation sheets and the "警告" sheet, sheet names, and the file put in
+// place whole.
+//
 // Saving a stream of rows as a workbook file: the one place where a file format's limits are
 // applied. Rows beyond a sheet's limit continue on further sheets; columns and characters that
 // cannot be stored are cut and reported, in the result and on a last sheet of the workbook. The
@@ -45,6 +49,10 @@ SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, const QSt
 // device that tells its system error (files::SystemErrorSource) gives a failure of that reason.
 SaveResult saveWorkbook(RowSource& rows, const QString& sheetBaseName, QIODevice* device,
                         std::unique_ptr<WorkbookWriter> writer, const WorkbookLimits& limits, const QDateTime& created);
+
+// No failure for a file-format code a writer serves (FileFormatXlsx, FileFormatXls); for any other,
+// the failure of a save to `path` in it, which names the codes there are.
+Failure fileFormatFailure(int fileFormat, const QString& path);
 
 // `name` as a sheet may carry it: each of [ ] : * ? / \ (and control characters, and an
 // apostrophe at either end) becomes "_", and the name is cut to 31 characters; empty gives

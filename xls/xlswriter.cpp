@@ -25,8 +25,6 @@ namespace {
 
 constexpr int kMaxRows = 65536;
 constexpr int kMaxColumns = 256;
-constexpr int kMaxCharacters = 32767;
-constexpr int kMaxSheetName = 31;
 constexpr int kRowsPerBlock = 32;
 constexpr std::size_t kDefaultSpillThreshold = std::size_t(4) << 20;
 
@@ -38,24 +36,6 @@ std::uint16_t cellXf(NumberFormat format)
 {
     const int f = int(format) < int(NumberFormat::Count) ? int(format) : 0;
     return std::uint16_t(kFirstCellXf + f);
-}
-
-// Built-in format numbers where the built-in code is exactly ours; the others get numbers from
-// 164 on, where user formats start.
-std::uint16_t formatNumber(NumberFormat format)
-{
-    switch (format) {
-    case NumberFormat::General:
-        return 0;
-    case NumberFormat::Percent:
-        return 9;
-    case NumberFormat::PercentDecimal:
-        return 10;
-    case NumberFormat::Text:
-        return 49;
-    default:
-        return std::uint16_t(164 + int(format));
-    }
 }
 
 std::u16string_view view(const QString& text)
@@ -192,7 +172,7 @@ void appendNumberFormats(ByteBuffer& globals)
         const std::u16string code = utf16Of(numberFormatCode(format));
         globals.appendU16(kFormat);
         globals.appendU16(std::uint16_t(2 + unicodeStringSize(code, false)));
-        globals.appendU16(formatNumber(format));
+        globals.appendU16(std::uint16_t(numberFormatId(format)));
         appendUnicodeString(globals, code, false);
     }
 }
@@ -219,7 +199,8 @@ void appendXfs(ByteBuffer& globals)
         appendXf(globals, i <= 2 ? 1 : (i <= 4 ? 2 : 0), 0, 0xFFF5, 0xF4);
     for (int f = 0; f < int(NumberFormat::Count); ++f) {
         const auto format = NumberFormat(f);
-        appendXf(globals, 0, formatNumber(format), 0x0001, format == NumberFormat::General ? 0x00 : 0x04);
+        appendXf(globals, 0, std::uint16_t(numberFormatId(format)), 0x0001,
+                 format == NumberFormat::General ? 0x00 : 0x04);
     }
     std::uint8_t* p = globals.record(kStyle, 4);
     putU16(p, 0x8000); // built-in style on XF 0
@@ -381,12 +362,12 @@ bool XlsWriter::Private::internRowTexts(int row, const Cell* cells, int count)
         const Cell& cell = cells[c];
         if (cell.type != CellType::Text || cell.text.empty())
             continue;
-        if (cell.text.size() > std::size_t(kMaxCharacters) &&
-            unicode::utf8::utf16Length(cell.text) > std::size_t(kMaxCharacters)) {
+        if (cell.text.size() > std::size_t(MaxCellCharacters) &&
+            unicode::utf8::utf16Length(cell.text) > std::size_t(MaxCellCharacters)) {
             return fail(QStringLiteral("text in row %1, column %2 is longer than %3 characters")
                             .arg(row + 1)
                             .arg(c + 1)
-                            .arg(kMaxCharacters));
+                            .arg(MaxCellCharacters));
         }
         rowTexts.push_back(cell.text);
     }
@@ -473,7 +454,7 @@ XlsWriter::~XlsWriter() = default;
 
 WorkbookLimits XlsWriter::limits() const
 {
-    return WorkbookLimits{kMaxRows, kMaxColumns, kMaxCharacters};
+    return WorkbookLimits{kMaxRows, kMaxColumns, MaxCellCharacters};
 }
 
 void XlsWriter::setSpillThreshold(std::size_t bytes)
@@ -518,9 +499,10 @@ bool XlsWriter::addSheet(const QString& name, const std::vector<std::pair<int, N
         return false;
     if (!d->begun || d->finished)
         return d->fail(QStringLiteral("addSheet called outside begin() and finish()"));
-    if (name.isEmpty() || name.size() > kMaxSheetName)
-        return d->fail(
-            QStringLiteral("invalid sheet name \"%1\": a name has 1 to %2 characters").arg(name).arg(kMaxSheetName));
+    if (name.isEmpty() || name.size() > MaxSheetNameLength)
+        return d->fail(QStringLiteral("invalid sheet name \"%1\": a name has 1 to %2 characters")
+                           .arg(name)
+                           .arg(MaxSheetNameLength));
     for (const Sheet& other : d->sheets) {
         if (QString::fromStdU16String(other.name).compare(name, Qt::CaseInsensitive) == 0)
             return d->fail(QStringLiteral("two sheets are named \"%1\"").arg(name));

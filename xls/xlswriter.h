@@ -1,4 +1,9 @@
 #pragma once
+// xls/: the .xls writer (this header) and what it is built from: BIFF8 records (biff8.h), the
+// shared string table (sharedstrings.h), bytes kept in memory or spilled to a temporary file
+// (spillfile.h), and the libgsf output onto a device that carries the OLE2 container
+// (gsfdeviceoutput.h).
+//
 // The .xls (Excel 97-2003, BIFF8) workbook writer: BIFF8 records of our own in an OLE2 compound
 // file written through libgsf.
 

@@ -17,14 +17,6 @@ namespace {
 
 constexpr int kMaxRows = 1048576;
 constexpr int kMaxColumns = 16384;
-constexpr int kMaxSheetName = 31;
-// Characters in one cell, as spreadsheet applications count them.
-constexpr int kMaxStringLength = 32767;
-// Built-in number format ids: readers know these by number.
-constexpr int kBuiltinText = 49;
-constexpr int kBuiltinPercent = 9;
-constexpr int kBuiltinPercentDecimal = 10;
-constexpr int kFirstCustomFormat = 164;
 
 constexpr char kXmlDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
 constexpr char kMainNamespace[] = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
@@ -255,22 +247,6 @@ std::string columnLetters(int column)
     return letters;
 }
 
-int numberFormatId(NumberFormat format)
-{
-    switch (format) {
-    case NumberFormat::General:
-        return 0;
-    case NumberFormat::Text:
-        return kBuiltinText;
-    case NumberFormat::Percent:
-        return kBuiltinPercent;
-    case NumberFormat::PercentDecimal:
-        return kBuiltinPercentDecimal;
-    default:
-        return kFirstCustomFormat + int(format);
-    }
-}
-
 // W3C date-time in UTC, as the document properties hold it. Spelt out by hand: Qt's formatting
 // with a pattern goes through the system locale, which is not safe to use from several threads at
 // once (a workbook saved beside others could get an empty time).
@@ -331,7 +307,7 @@ inline char* putCellValue(char* p, const Cell& cell)
 class XlsxWriter : public WorkbookWriter
 {
 public:
-    WorkbookLimits limits() const override { return {kMaxRows, kMaxColumns, kMaxStringLength}; }
+    WorkbookLimits limits() const override { return {kMaxRows, kMaxColumns, MaxCellCharacters}; }
 
     using WorkbookWriter::begin;
     bool begin(QIODevice* device, const QDateTime& created) override
@@ -455,10 +431,10 @@ private:
     // and not the name of another sheet, whatever the case.
     bool checkSheetName(const QString& name)
     {
-        if (name.isEmpty() || name.size() > kMaxSheetName)
+        if (name.isEmpty() || name.size() > MaxSheetNameLength)
             return fail(QStringLiteral("invalid sheet name \"%1\": a name has 1 to %2 characters")
                             .arg(name)
-                            .arg(kMaxSheetName));
+                            .arg(MaxSheetNameLength));
         for (QChar c : QStringLiteral("[]:*?/\\")) {
             if (name.contains(c))
                 return fail(QStringLiteral("invalid sheet name \"%1\": it contains '%2'").arg(name, c));
@@ -717,7 +693,7 @@ private:
         int custom = 0;
         for (int i = 0; i < int(NumberFormat::Count); ++i) {
             const int id = numberFormatId(NumberFormat(i));
-            if (id < kFirstCustomFormat)
+            if (id < FirstUserFormatId)
                 continue;
             ++custom;
             formats += "<numFmt numFmtId=\"" + std::to_string(id) + "\" formatCode=\"" +

@@ -1,4 +1,7 @@
 #pragma once
+// xlsx/: the .xlsx writer (this header), the ZIP container it streams its parts into (zipwriter.h)
+// and the compressor behind that, ISA-L or zlib as the build chose (deflater.h).
+//
 // The .xlsx writer: sheet XML is generated straight into buffers and streamed into the ZIP
 // container as rows come (text as inline strings), so memory stays flat whatever the number of
 // rows. Besides the writer itself, this header offers the text and number spellings its tests

@@ -43,7 +43,7 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("field");
         QTest::addColumn<QVariant>("value");
-        QTest::newRow("defaults: tab") << QStringList{"in"} << "delimiter" << QVariant(1);
+        QTest::newRow("defaults: tab") << QStringList{"in"} << "delimiter" << QVariant("\t");
         QTest::newRow("defaults: beside the sources") << QStringList{"in"} << "saveToSourceFolder" << QVariant(true);
         QTest::newRow("defaults: xlsx") << QStringList{"in"} << "xlsxOutput" << QVariant(true);
         QTest::newRow("save folder") << QStringList{"-o", "/out", "in"} << "saveFolder"
@@ -51,9 +51,9 @@ private slots:
         QTest::newRow("save folder, long form with =")
             << QStringList{"--save-to=/out", "in"} << "saveToSourceFolder" << QVariant(false);
         QTest::newRow("xls") << QStringList{"--xls", "in"} << "xlsxOutput" << QVariant(false);
-        QTest::newRow("semicolon") << QStringList{"-d", "semicolon", "in"} << "delimiter" << QVariant(2);
-        QTest::newRow("comma") << QStringList{"--delimiter", "comma", "in"} << "delimiter" << QVariant(3);
-        QTest::newRow("space") << QStringList{"--delimiter=space", "in"} << "delimiter" << QVariant(4);
+        QTest::newRow("semicolon") << QStringList{"-d", "semicolon", "in"} << "delimiter" << QVariant(";");
+        QTest::newRow("comma") << QStringList{"--delimiter", "comma", "in"} << "delimiter" << QVariant(",");
+        QTest::newRow("space") << QStringList{"--delimiter=space", "in"} << "delimiter" << QVariant(" ");
         QTest::newRow("merge") << QStringList{"--merge-delimiters", "in"} << "consecutiveDelimiters" << QVariant(true);
         QTest::newRow("text columns") << QStringList{"--text-columns", "2,3,4", "in"} << "textColumns"
                                       << QVariant("2,3,4");
@@ -75,7 +75,7 @@ private slots:
         QTest::newRow("jobs") << QStringList{"-j", "3", "in"} << "jobs" << QVariant(3);
         QTest::newRow("jobs, long form with =") << QStringList{"--jobs=1", "in"} << "jobs" << QVariant(1);
         QTest::newRow("last of a repeated option wins")
-            << QStringList{"-d", "comma", "-d", "space", "in"} << "delimiter" << QVariant(4);
+            << QStringList{"-d", "comma", "-d", "space", "in"} << "delimiter" << QVariant(" ");
         QTest::newRow("folder named -") << QStringList{"-"} << "sourceFolder"
                                         << QVariant(QDir::toNativeSeparators(QDir::current().filePath("-/")));
         QTest::newRow("folder after --") << QStringList{"--", "-odd-name"} << "sourceFolder"
@@ -89,7 +89,8 @@ private slots:
         const CommandLine command = parseCommandLine(arguments);
         QCOMPARE(int(command.action), int(CommandLine::Action::Convert));
         const ConversionOptions& o = command.options;
-        const QMap<QString, QVariant> fields{{"delimiter", int(o.delimiter)},
+        // A delimiter shows as the character that separates cells.
+        const QMap<QString, QVariant> fields{{"delimiter", QString(separatorOf(o.delimiter))},
                                              {"saveToSourceFolder", o.saveToSourceFolder},
                                              {"xlsxOutput", o.xlsxOutput},
                                              {"saveFolder", o.saveFolder},

@@ -151,24 +151,24 @@ private slots:
     // texts (the embedded engine) imports the source itself, told the user's encoding choice.
     void importArgumentsFollowTheOptions_data()
     {
-        QTest::addColumn<int>("delimiter");
+        QTest::addColumn<QString>("delimiter"); // its command-line name
         QTest::addColumn<bool>("merge");
         QTest::addColumn<QString>("textColumns");
         QTest::addColumn<bool>("readsSourceTexts");
         QTest::addColumn<QString>("encoding");
         QTest::addColumn<int>("origin");
         // Import files are written in the 8-bit code page, UTF-8 here.
-        QTest::newRow("tab, general") << 1 << false << "" << false << "" << 65001;
-        QTest::newRow("semicolon, merged") << 2 << true << "" << false << "" << 65001;
-        QTest::newRow("comma, text columns") << 3 << false << "2,3,4" << false << "" << 65001;
-        QTest::newRow("space") << 4 << false << "" << false << "" << 65001;
-        QTest::newRow("source read, encoding recognised") << 3 << false << "" << true << "" << 0;
-        QTest::newRow("source read as UTF-16") << 1 << true << "2,3,4" << true << "utf16" << 1200;
-        QTest::newRow("source read in the 8-bit code page") << 3 << false << "" << true << "local" << 2;
+        QTest::newRow("tab, general") << "tab" << false << "" << false << "" << 65001;
+        QTest::newRow("semicolon, merged") << "semicolon" << true << "" << false << "" << 65001;
+        QTest::newRow("comma, text columns") << "comma" << false << "2,3,4" << false << "" << 65001;
+        QTest::newRow("space") << "space" << false << "" << false << "" << 65001;
+        QTest::newRow("source read, encoding recognised") << "comma" << false << "" << true << "" << 0;
+        QTest::newRow("source read as UTF-16") << "tab" << true << "2,3,4" << true << "utf16" << 1200;
+        QTest::newRow("source read in the 8-bit code page") << "comma" << false << "" << true << "local" << 2;
     }
     void importArgumentsFollowTheOptions()
     {
-        QFETCH(int, delimiter);
+        QFETCH(QString, delimiter);
         QFETCH(bool, merge);
         QFETCH(QString, textColumns);
         QFETCH(bool, readsSourceTexts);
@@ -177,7 +177,7 @@ private slots:
         QTemporaryDir source, save;
         writeBytes(source.filePath("in.txt"), "a,b\r\n");
         ConversionOptions options = optionsFor(source, save);
-        options.delimiter = Delimiter(delimiter);
+        QVERIFY(delimiterFromName(delimiter, &options.delimiter));
         options.consecutiveDelimiters = merge;
         options.textColumnsEnabled = !textColumns.isEmpty();
         options.textColumns = textColumns;
@@ -200,7 +200,8 @@ private slots:
         QCOMPARE(a.textQualifier, 1);
         QCOMPARE(a.consecutiveDelimiter, merge);
         QCOMPARE(QList<bool>({a.tab, a.semicolon, a.comma, a.space, a.other}),
-                 QList<bool>({delimiter == 1, delimiter == 2, delimiter == 3, delimiter == 4, false}));
+                 QList<bool>({delimiter == "tab", delimiter == "semicolon", delimiter == "comma", delimiter == "space",
+                              false}));
         QCOMPARE(a.otherChar, QVariant(936));
         if (textColumns.isEmpty())
             QCOMPARE(a.fieldInfo, (QList<QPair<int, int>>{{1, 1}, {2, 1}}));

@@ -32,7 +32,12 @@ struct PendingFile
     QString workbook;
     FileOutcome outcome;
     bool done = false;
+    bool skipped = false; // never begun: the run was asked to stop before a thread took it up
 };
+
+// How many files a run with several threads keeps in flight for each thread: files are reported
+// in list order, so with only one each, a thread that finished early would wait for the oldest.
+constexpr int FilesInFlightPerThread = 4;
 
 } // namespace
 
@@ -95,10 +100,13 @@ private:
                 file = queue.front();
                 queue.pop_front();
             }
+            // A stop after the files in progress leaves those not yet begun unreached, as a run
+            // of one file at a time would.
+            const bool skipped = worker.stopRequested();
             FileOutcome outcome;
-            if (ready) {
+            if (!skipped && ready) {
                 outcome = job.run(file->entry, mode);
-            } else {
+            } else if (!skipped) {
                 outcome.result.source = QDir::toNativeSeparators(file->entry.absoluteFilePath());
                 outcome.result.workbook = file->workbook;
                 outcome.result.status = FileStatus::Failed;
@@ -107,6 +115,7 @@ private:
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 file->outcome = std::move(outcome);
+                file->skipped = skipped;
                 file->done = true;
             }
             finished.notify_all();
@@ -237,15 +246,20 @@ public:
                 pool->waitFor(*oldest);
             if (inFlightByWorkbook.value(oldest->workbook) == oldest)
                 inFlightByWorkbook.remove(oldest->workbook);
-            goOn = report(oldest->outcome) && goOn;
+            if (oldest->skipped)
+                --reached;
+            else
+                goOn = report(oldest->outcome) && goOn;
         };
         for (const QFileInfo& entry : qAsConst(entries)) {
             if (!isSourceFile(entry))
                 continue;
             // A source whose workbook an earlier one in flight writes too ("a.txt", "a.TXT") waits
-            // for that one's outcome; so does any source once as many are in flight as jobs run.
+            // for that one's outcome; so does any source once the window of files in flight is full.
             const QString workbook = outputLocation(entry, options).filePath;
-            while (goOn && !inFlight.empty() && (int(inFlight.size()) >= jobs || inFlightByWorkbook.contains(workbook)))
+            const int window = jobs > 1 ? FilesInFlightPerThread * jobs : 1;
+            while (goOn && !inFlight.empty() &&
+                   (int(inFlight.size()) >= window || inFlightByWorkbook.contains(workbook)))
                 reportOldest();
             if (!goOn || worker.stopRequested())
                 break;

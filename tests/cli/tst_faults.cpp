@@ -315,6 +315,23 @@ class FaultsTest : public QObject
                     {},
                     {},
                     {"--encoding", "utf16"}});
+        // Two at once: both large sources are in progress when Ctrl+C comes, so both are
+        // finished, and the small ones queued behind them are never begun.
+        Case twoJobs{{{"big.txt", {}, Outcome::Converted, 150000, false, 0644, 150000},
+                      {"big2.txt", {}, Outcome::Converted, 150000, false, 0644, 150000},
+                      {"c1.txt", "c\t1\n", Outcome::NotReached},
+                      {"c2.txt", "c\t2\n", Outcome::NotReached},
+                      {"c3.txt", "c\t3\n", Outcome::NotReached},
+                      {"c4.txt", "c\t4\n", Outcome::NotReached}},
+                     {},
+                     {},
+                     Run::Plain,
+                     false,
+                     130};
+        twoJobs.options = QStringList{"-j", "2"};
+        twoJobs.signalsSent = {SIGINT};
+        twoJobs.said = QStringList{afterFile, QStringLiteral("已中断: 当前文件完成后停止, 其余 4 个文件未转换")};
+        all.append(twoJobs);
         return all;
     }
 
@@ -564,6 +581,7 @@ private slots:
         QTest::newRow("damaged, unmarked and UTF-32 texts read, repairs warned by line") << 17;
         QTest::newRow("cell by cell: repairs warned by line") << 18;
         QTest::newRow("UTF-16 chosen: an odd last byte warned, a UTF-8 mark honoured") << 19;
+        QTest::newRow("Ctrl+C, two jobs: the files in progress are finished, none begun after") << 20;
     }
 
     void everySourceAccountedFor()
@@ -621,8 +639,17 @@ private slots:
         startTool(process, c, arguments, saveDir.path());
         QString err;
         if (!c.signalsSent.isEmpty()) {
-            // The signals come once the tool holds the large source open: it is then in progress.
-            QVERIFY(QTest::qWaitFor([&] { return holdsOpen(process.processId(), "big.txt"); }, 120000));
+            // The signals come once the tool holds every large source open: they are then in
+            // progress.
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    for (const Source& s : c.sources) {
+                        if (s.generatedRows > 0 && !holdsOpen(process.processId(), s.path))
+                            return false;
+                    }
+                    return true;
+                },
+                120000));
             int said = 0;
             for (int signalNumber : c.signalsSent) {
                 QVERIFY(QTest::qWaitFor(

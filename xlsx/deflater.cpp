@@ -43,15 +43,15 @@ bool Deflater::compress(std::string_view input, std::string& out, bool last, std
 {
     const std::size_t start = out.size();
     std::size_t end = start;
-    const bool ok = compressAt(input, out, start, end, last, dictionary, false);
+    const bool ok = compressAt(input, out, start, end, last, dictionary);
     out.resize(ok ? end : start);
     return ok;
 }
 
 bool Deflater::compressReusing(std::string_view input, std::string& out, std::size_t& size, bool last,
-                               std::string_view dictionary, bool extraEffort)
+                               std::string_view dictionary)
 {
-    return compressAt(input, out, 0, size, last, dictionary, extraEffort);
+    return compressAt(input, out, 0, size, last, dictionary);
 }
 
 std::uint32_t crc32Combine(std::uint32_t first, std::uint32_t second, std::uint64_t secondLength)

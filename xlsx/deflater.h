@@ -34,10 +34,8 @@ public:
     // As compress(), but writes from the start of `out` and never shrinks it: a buffer used again
     // and again keeps its size, so its bytes are not cleared each time. `size` receives the
     // length written.
-    // With `extraEffort` it spends about twice the time for some 5% less (ISA-L one level up from
-    // the one chosen; zlib stays at its level, as its higher ones cost far more).
     bool compressReusing(std::string_view input, std::string& out, std::size_t& size, bool last,
-                         std::string_view dictionary = {}, bool extraEffort = false);
+                         std::string_view dictionary = {});
 
     // The most of a dictionary deflate can refer back to.
     static constexpr std::size_t kDictionarySize = 32768;
@@ -48,7 +46,7 @@ public:
 private:
     // Writes the piece at `start`, growing `out` where needed; `end` receives where it ends.
     bool compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last,
-                    std::string_view dictionary, bool extraEffort);
+                    std::string_view dictionary);
 
     struct State;
     std::unique_ptr<State> d;

@@ -43,8 +43,7 @@ Deflater::Deflater(int level) : d(std::make_unique<State>())
     isal_deflate_init(&d->stream);
     d->level = std::uint32_t(isalLevel);
     d->stream.level = d->level;
-    // Room for one level up too, for extra effort.
-    d->levelBuffer.resize(levelBufferSize(std::min(isalLevel + 1, 3)));
+    d->levelBuffer.resize(levelBufferSize(isalLevel));
     d->stream.level_buf = d->levelBuffer.empty() ? nullptr : d->levelBuffer.data();
     d->stream.level_buf_size = std::uint32_t(d->levelBuffer.size());
 }
@@ -52,11 +51,11 @@ Deflater::Deflater(int level) : d(std::make_unique<State>())
 Deflater::~Deflater() = default;
 
 bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last,
-                          std::string_view dictionary, bool extraEffort)
+                          std::string_view dictionary)
 {
     isal_zstream& s = d->stream;
     isal_deflate_reset(&s);
-    s.level = extraEffort ? std::min<std::uint32_t>(d->level + 1, 3) : d->level;
+    s.level = d->level;
     if (dictionary.size() > kDictionarySize)
         dictionary.remove_prefix(dictionary.size() - kDictionarySize);
     if (!dictionary.empty() &&

@@ -36,10 +36,8 @@ Deflater::Deflater(int level) : d(std::make_unique<State>())
 Deflater::~Deflater() = default;
 
 bool Deflater::compressAt(std::string_view input, std::string& out, std::size_t start, std::size_t& end, bool last,
-                          std::string_view dictionary, bool extraEffort)
+                          std::string_view dictionary)
 {
-    // zlib's higher levels cost far more than twice the time: extra effort keeps the level.
-    static_cast<void>(extraEffort);
     z_stream& s = d->stream;
     if (!d->ready || deflateReset(&s) != Z_OK)
         return false;

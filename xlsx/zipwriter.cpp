@@ -108,12 +108,6 @@ public:
         m_tail.assign(buffer, buffer.size() - tail, tail);
         job.input = std::move(buffer);
         job.last = last;
-        // The threads that compress wait for the producer part of the time; every fifth chunk
-        // gets the compressor's extra effort in that time, which makes a large sheet some 0.9%
-        // smaller for about 3% more time on two idle cores (every fourth: 1.1% for 6%, every
-        // third: 1.5% for 11%). The choice depends on the chunk's place alone, so the bytes stay
-        // the same from run to run.
-        job.extraEffort = m_queued++ % 5 == 4;
         if (!m_spare.empty()) {
             job.output = std::move(m_spare.back());
             m_spare.pop_back();
@@ -212,7 +206,6 @@ private:
         std::size_t outputSize = 0;
         std::uint32_t crc = 0;
         bool last = false;
-        bool extraEffort = false;
         bool ok = true;
         State state = State::Waiting;
     };
@@ -253,8 +246,7 @@ private:
     static bool compress(Deflater& deflater, Job& job)
     {
         job.crc = crc32Update(0, job.input);
-        return deflater.compressReusing(job.input, job.output, job.outputSize, job.last, job.dictionary,
-                                        job.extraEffort);
+        return deflater.compressReusing(job.input, job.output, job.outputSize, job.last, job.dictionary);
     }
 
     // Writes every finished chunk at the front of the queue, in order.
@@ -298,7 +290,6 @@ private:
     int m_level;
     std::unique_ptr<Deflater> m_second;
     std::string m_tail; // the end of the last chunk queued, the next one's dictionary
-    std::uint64_t m_queued = 0;
     std::array<Deflater*, kWorkers> m_deflaters{};
     std::array<std::thread, kWorkers> m_threads;
     bool m_workersStarted = false;

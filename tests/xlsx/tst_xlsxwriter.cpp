@@ -452,8 +452,7 @@ private slots:
     }
 
     // A sheet of many compression chunks (compressed on two threads, each chunk referring back
-    // into the one before, some with extra effort) streams through intact, and again to the same
-    // bytes.
+    // into the one before) streams through intact, and again to the same bytes.
     void largeSheetStreams()
     {
         SheetData sheet{QStringLiteral("Big"), {}, {}};

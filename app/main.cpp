@@ -7,7 +7,6 @@
 #include "settings/startupvalues.h"
 #include "ui/mainwindow.h"
 #include "ui/qttranslations.h"
-#include "unicode/codepages.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -16,8 +15,6 @@ int main(int argc, char* argv[])
 {
     // Before anything can write: a closed pipe or the file size limit must not end the program.
     ignoreWriteFailureSignals();
-    // The locale's encoding is the system's code page, for the start-up values too.
-    unicode::adoptLocaleCodeset();
 
     // Everything before the application object runs without any user interface.
     QByteArrayList arguments;

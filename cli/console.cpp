@@ -1,6 +1,9 @@
 #include "cli/console.h"
 
+#include "unicode/codepages.h"
+
 #include <QMutexLocker>
+#include <QTextCodec>
 #include <QVector>
 
 #include <atomic>
@@ -205,9 +208,14 @@ void writeBytes(FILE* stream, const QByteArray& bytes)
     }
 }
 
+QByteArray consoleBytes(const QString& text)
+{
+    return unicode::systemCodec()->fromUnicode(text);
+}
+
 void printLine(FILE* stream, const QString& text)
 {
-    writeBytes(stream, text.toLocal8Bit() + '\n');
+    writeBytes(stream, consoleBytes(text) + '\n');
 }
 
 ConsoleObserver::ConsoleObserver(bool quiet, bool terminal, bool colour)
@@ -259,7 +267,7 @@ void ConsoleObserver::drawBar(const QString& current)
 {
     if (!bar)
         return;
-    writeBytes(stderr, "\r\033[K" + progressLine(done, total, current, terminalWidth()).toLocal8Bit());
+    writeBytes(stderr, "\r\033[K" + consoleBytes(progressLine(done, total, current, terminalWidth())));
     barShown = true;
 }
 

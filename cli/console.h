@@ -34,7 +34,9 @@ bool isTerminal(FILE* stream);
 // Writes `bytes` to standard output or standard error and flushes. A stream that failed once (its
 // reader went away) is not written to again.
 void writeBytes(FILE* stream, const QByteArray& bytes);
-// Writes `text` and a newline in the locale's encoding, as writeBytes() does.
+// `text` in the console's encoding: the locale's (unicode::systemCodec(), GBK in a GBK locale).
+QByteArray consoleBytes(const QString& text);
+// Writes `text` and a newline in the console's encoding, as writeBytes() does.
 void printLine(FILE* stream, const QString& text);
 
 // Prints the run's progress on standard error: a progress bar on a terminal, one line per file

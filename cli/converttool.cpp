@@ -93,7 +93,7 @@ bool answeredWithoutConverting(const CommandLine& command, int* status)
 {
     switch (command.action) {
     case CommandLine::Action::ShowHelp:
-        writeBytes(stdout, commandLineHelp().toLocal8Bit());
+        writeBytes(stdout, consoleBytes(commandLineHelp()));
         *status = 0;
         return true;
     case CommandLine::Action::ShowVersion:
@@ -133,9 +133,9 @@ void routeTerminationRequests(TerminationSignals& requests, MergeObject* worker,
     const QByteArray lineStart = barShown ? QByteArray("\r\033[K") : QByteArray();
     requests.setMessage(
         TerminationStage::StopAfterCurrentFile,
-        lineStart + QStringLiteral("已收到中断信号: 当前文件完成后停止; 再按一次 Ctrl+C 立即停止。\n").toLocal8Bit());
+        lineStart + consoleBytes(QStringLiteral("已收到中断信号: 当前文件完成后停止; 再按一次 Ctrl+C 立即停止。\n")));
     requests.setMessage(TerminationStage::StopNow,
-                        lineStart + QStringLiteral("正在立即停止: 放弃正在转换的文件, 删除临时文件。\n").toLocal8Bit());
+                        lineStart + consoleBytes(QStringLiteral("正在立即停止: 放弃正在转换的文件, 删除临时文件。\n")));
     QObject::connect(&requests, &TerminationSignals::stageReached, &requests, [worker](TerminationStage stage) {
         if (stage == TerminationStage::StopNow)
             worker->requestAbort();

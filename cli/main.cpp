@@ -1,7 +1,6 @@
 #include "cli/converttool.h"
 #include "platform/binding.h"
 #include "platform/terminationsignal.h"
-#include "unicode/codepages.h"
 
 #include <QCoreApplication>
 
@@ -10,7 +9,6 @@ int main(int argc, char* argv[])
     // Before anything can write: a closed pipe or the file size limit must not end the tool.
     ignoreWriteFailureSignals();
     QCoreApplication application(argc, argv);
-    unicode::adoptLocaleCodeset();
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
     return runConvertTool(arguments, platformSpreadsheetBinding());

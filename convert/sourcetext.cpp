@@ -65,7 +65,7 @@ QTextCodec* importCodec(int* codePage)
 {
     const int local = unicode::localCodePage();
     *codePage = local == 0 ? 65001 : local;
-    return local == 0 ? QTextCodec::codecForMib(106) : QTextCodec::codecForLocale();
+    return local == 0 ? QTextCodec::codecForMib(106) : unicode::systemCodec();
 }
 
 enum class ImportWrite { Written, Unrepresentable, Failed };

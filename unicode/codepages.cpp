@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QTextCodec>
 
-#include <clocale>
-
 #ifdef Q_OS_UNIX
 #include <langinfo.h>
 #endif
@@ -47,7 +45,7 @@ int codePageForMib(int mib)
 QTextCodec* codecForCodePage(int codePage)
 {
     if (codePage == 2)
-        return QTextCodec::codecForLocale();
+        return systemCodec();
     if (codePage <= 0)
         return nullptr;
     // Names Qt knows with and without ICU come first; "windows-N" is ICU's alias for Microsoft's
@@ -109,7 +107,7 @@ int codePageOfCodec(const QTextCodec* codec)
 
 int localCodePage()
 {
-    return codePageOfCodec(QTextCodec::codecForLocale());
+    return codePageOfCodec(systemCodec());
 }
 
 QTextCodec* codecForCodeset(const char* codeset)
@@ -118,18 +116,18 @@ QTextCodec* codecForCodeset(const char* codeset)
         return nullptr;
     QTextCodec* codec = QTextCodec::codecForName(codeset);
     // ASCII (the "C" locale's ANSI_X3.4-1968) is a subset of what Qt takes then, UTF-8.
-    if (codec == nullptr || codec->mibEnum() == 3)
+    if (codec == nullptr || codec->mibEnum() == 3 || codec->mibEnum() == 106)
         return nullptr;
     return codec;
 }
 
-void adoptLocaleCodeset()
+QTextCodec* systemCodec()
 {
 #ifdef Q_OS_UNIX
-    std::setlocale(LC_ALL, "");
-    if (QTextCodec* codec = codecForCodeset(nl_langinfo(CODESET)); codec && codec != QTextCodec::codecForLocale())
-        QTextCodec::setCodecForLocale(codec);
+    if (QTextCodec* codec = codecForCodeset(nl_langinfo(CODESET)))
+        return codec;
 #endif
+    return QTextCodec::codecForLocale();
 }
 
 } // namespace unicode

@@ -15,19 +15,19 @@ QTextCodec* codecForCodePage(int codePage);
 // number of other 8-bit codecs; 0 when the codec has no such number.
 int codePageOfCodec(const QTextCodec* codec);
 
-// The code page of the system's 8-bit codec (the locale's), as announced to an import; 0 when it
+// The code page of the system's 8-bit codec (systemCodec()), as announced to an import; 0 when it
 // has no number.
 int localCodePage();
 
 // The codec for a locale's codeset as the C library names it (nl_langinfo(CODESET): "GBK",
-// "BIG5", "ISO-8859-5", ...), when it is one Qt has and not ASCII, which the "C" locale names
-// and which could not show the program's own texts; null otherwise.
+// "BIG5", "ISO-8859-5", ...), when it is one Qt has and neither UTF-8 nor ASCII (the "C"
+// locale's, which could not show the program's own texts); null otherwise.
 QTextCodec* codecForCodeset(const char* codeset);
 
-// Makes the locale's codeset the program's 8-bit codec (Qt's codec for the locale), so that
-// "the system's code page" and the console's output follow the locale. Qt built with ICU takes
-// UTF-8 whatever the locale says. Sets the process's locale from the environment first; the
-// programs call it at the start of main.
-void adoptLocaleCodeset();
+// The system's 8-bit code page as a codec: the locale's codeset where it names an encoding of its
+// own (codecForCodeset), else Qt's codec for the locale. Qt built with ICU takes UTF-8 whatever
+// the locale says; file names and arguments stay with Qt's codec, which the file layer's paths
+// match. Needs the process's locale set from the environment (the application object does it).
+QTextCodec* systemCodec();
 
 } // namespace unicode

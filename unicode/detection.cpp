@@ -47,6 +47,7 @@ ByteOrderMark byteOrderMark(const char* data, std::size_t size)
 void EncodingSniffer::feed(const char* data, std::size_t size)
 {
     countZeros(data, size);
+    countHighBytes(data, size);
     m_size += size;
     std::size_t start = 0;
     if (!m_pending.empty()) {
@@ -71,11 +72,11 @@ Encoding EncodingSniffer::verdict()
         scanUtf8(m_pending.data(), m_pending.size(), true);
         m_pending.clear();
     }
-    if (looksLikeUtf16(m_zerosOdd, m_zerosEven))
+    if (looksLikeUtf16(m_zerosOdd, m_zerosEven, m_foreignOdd))
         return Encoding::Utf16LE;
-    if (looksLikeUtf16(m_zerosEven, m_zerosOdd))
+    if (looksLikeUtf16(m_zerosEven, m_zerosOdd, m_foreignEven))
         return Encoding::Utf16BE;
-    if (m_invalid == 0 || (m_validMultiByte > 0 && m_invalid * InvalidPerValid <= m_validMultiByte))
+    if (acceptableUtf8())
         return Encoding::Utf8;
     return Encoding::Gb18030;
 }
@@ -137,11 +138,32 @@ void EncodingSniffer::countZero(bool odd, unsigned char partner)
         ++m_zeroUnits;
 }
 
-bool EncodingSniffer::looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros) const
+void EncodingSniffer::countHighBytes(const char* data, std::size_t size)
+{
+    if (m_size >= Utf16SampleBytes)
+        return;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(size, Utf16SampleBytes - m_size));
+    std::uint64_t foreign[2] = {0, 0}; // by the parity of the position
+    for (std::size_t i = 0; i < n; ++i)
+        foreign[(m_size + i) % 2] += bytes[i] >= 0xA0 && bytes[i] != 0xFF;
+    m_foreignEven += foreign[0];
+    m_foreignOdd += foreign[1];
+}
+
+bool EncodingSniffer::acceptableUtf8() const
+{
+    return m_invalid == 0 || (m_validMultiByte > 0 && m_invalid * InvalidPerValid <= m_validMultiByte);
+}
+
+bool EncodingSniffer::looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros,
+                                     std::uint64_t foreignHighBytes) const
 {
     const std::uint64_t units = m_size / 2;
     const bool dense = zeros * Utf16ZeroShare >= units && otherZeros * InvalidPerValid <= zeros;
-    const bool sparse = zeros >= Utf16SparseMinimum && zeros * Utf16SparseShare >= units && otherZeros * 2 <= zeros;
+    const std::uint64_t sampledUnits = std::min(m_size, Utf16SampleBytes) / 2;
+    const bool sparse = zeros >= Utf16SparseMinimum && zeros * Utf16SparseShare >= units && otherZeros * 2 <= zeros &&
+                        !acceptableUtf8() && foreignHighBytes * InvalidPerValid <= sampledUnits;
     return zeros >= 2 && m_zeroUnits * InvalidPerValid <= zeros && (dense || sparse);
 }
 

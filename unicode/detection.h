@@ -45,13 +45,18 @@ constexpr std::uint64_t InvalidPerValid = 20;
 // - they fill at least one in Utf16ZeroShare of the units, and the units whose low byte alone is
 //   zero are at most one per InvalidPerValid of them; or
 // - in a text of mostly Chinese characters, they are at least Utf16SparseMinimum and fill at
-//   least one in Utf16SparseShare of the units, and the units whose low byte alone is zero (such
-//   as U+4E00 "一": common, but far rarer than line ends) are at most half as many.
+//   least one in Utf16SparseShare of the units, the units whose low byte alone is zero (such as
+//   U+4E00 "一": common, but far rarer than line ends) are at most half as many, the text is no
+//   acceptable UTF-8 (which NUL-separated UTF-8 names would be), and in its first
+//   Utf16SampleBytes at most one unit in InvalidPerValid has a high byte from A0 to FE: Chinese
+//   characters, CJK and general punctuation and full-width forms have none there, while GBK or
+//   UTF-8 bytes read in pairs have many.
 // A text in an 8-bit encoding or in UTF-8 has no zero bytes, or a few stray ones in either
 // position, never such a pattern.
 constexpr std::uint64_t Utf16ZeroShare = 4;
 constexpr std::uint64_t Utf16SparseShare = 64;
 constexpr std::uint64_t Utf16SparseMinimum = 16;
+constexpr std::uint64_t Utf16SampleBytes = 1 << 20;
 
 // Gathers what recognition needs from the bytes of a text without a byte-order mark, fed piece
 // by piece in order (a sequence may be cut between pieces).
@@ -69,7 +74,9 @@ private:
     std::size_t scanUtf8(const char* data, std::size_t size, bool atEnd);
     void countZeros(const char* data, std::size_t size);
     void countZero(bool odd, unsigned char partner);
-    bool looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros) const;
+    void countHighBytes(const char* data, std::size_t size);
+    bool acceptableUtf8() const;
+    bool looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros, std::uint64_t foreignHighBytes) const;
 
     std::string m_pending; // the beginning of a sequence cut by the end of the last piece
     std::uint64_t m_size = 0;
@@ -82,6 +89,10 @@ private:
     std::uint64_t m_zeroUnits = 0;
     unsigned char m_lastByte = 0;     // the last byte of the last piece
     bool m_zeroAwaitsPartner = false; // the last piece ended with a zero at an even position
+    // Bytes from A0 to FE at odd and at even positions within the first Utf16SampleBytes: the
+    // high bytes of units that Chinese UTF-16 hardly has, in LE and in BE.
+    std::uint64_t m_foreignOdd = 0;
+    std::uint64_t m_foreignEven = 0;
 };
 
 } // namespace unicode

@@ -183,21 +183,25 @@ private slots:
         row("recognise utf-16be without mark", QByteArray("\0a\0b\0\n", 6), 0, "ab\n", "UTF-16BE");
         row("recognise utf-16 with a zero low byte", QByteArray("\x00\x4E", 2) + QByteArray("a\0", 2).repeated(20), 0,
             "一" + QByteArray(20, 'a'), "UTF-16LE");
+        // Qt's UTF-16 codecs write a byte-order mark unless told not to.
+        auto unmarked = [](const char* codec, const QString& text) {
+            QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+            return QTextCodec::codecForName(codec)->fromUnicode(text.constData(), text.size(), &state);
+        };
         // "一" (U+4E00) has a zero low byte: common in Chinese, still far rarer than tabs and
         // line ends.
         QString classes;
         for (int i = 0; i < 10; ++i)
             classes += QStringLiteral("姓名\t班级\t名次\n张一鸣\t高一(1)班\t第一\n刘一\t高一(2)班\t第十一\n");
-        row("recognise utf-16le without mark, many 一", QTextCodec::codecForName("UTF-16LE")->fromUnicode(classes), 0,
-            classes.toUtf8(), "UTF-16LE", "");
-        row("recognise utf-16be without mark, many 一", QTextCodec::codecForName("UTF-16BE")->fromUnicode(classes), 0,
-            classes.toUtf8(), "UTF-16BE", "");
+        row("recognise utf-16le without mark, many 一", unmarked("UTF-16LE", classes), 0, classes.toUtf8(), "UTF-16LE",
+            "");
+        row("recognise utf-16be without mark, many 一", unmarked("UTF-16BE", classes), 0, classes.toUtf8(), "UTF-16BE",
+            "");
         // Prose: forty Chinese characters to a line, the line end its only zero bytes.
         QString prose;
         for (int i = 0; i < 20; ++i)
             prose += QString(39, QChar(0x6587 + i)) + QChar(0x4E00) + QStringLiteral("\r\n");
-        row("recognise utf-16le prose without mark", QTextCodec::codecForName("UTF-16LE")->fromUnicode(prose), 0,
-            prose.toUtf8(), "UTF-16LE", "");
+        row("recognise utf-16le prose without mark", unmarked("UTF-16LE", prose), 0, prose.toUtf8(), "UTF-16LE", "");
         // Stray NULs in a GBK text fall in either position: no UTF-16 pattern.
         QByteArray strayNuls;
         QString withoutNuls;
@@ -207,6 +211,30 @@ private slots:
             withoutNuls += line;
         }
         row("recognise gbk with a NUL after each line", strayNuls, 0, withoutNuls.toUtf8(), "GB18030");
+        // NULs in a pattern that is no UTF-16: names as `find -print0` lists them, lines that each
+        // end in a NUL, fixed GBK records padded with a NUL.
+        QByteArray printed;
+        QString printedText;
+        QByteArray ended;
+        QString endedText;
+        QByteArray records;
+        QString recordsText;
+        for (int i = 0; i < 40; ++i) {
+            const QString name = QStringLiteral("./报表/第%1季度.txt").arg(i % 10);
+            printed += name.toUtf8() + QByteArray(1, '\0');
+            printedText += name;
+            const QString line = QStringLiteral("%1\t张三\t北京市\n").arg(i % 10);
+            ended += line.toUtf8() + QByteArray(1, '\0');
+            endedText += line;
+            const QString record = QStringLiteral("编号%1\t姓名李四\t城市上海").arg(i % 10);
+            QByteArray gbk = QTextCodec::codecForName("GBK")->fromUnicode(record);
+            gbk.append(QByteArray(63 - gbk.size(), ' '));
+            records += gbk + QByteArray(1, '\0');
+            recordsText += record + QString(63 - QTextCodec::codecForName("GBK")->fromUnicode(record).size(), ' ');
+        }
+        row("recognise NUL-separated utf-8 names", printed, 0, printedText.toUtf8(), "UTF-8");
+        row("recognise utf-8 lines each ending in a NUL", ended, 0, endedText.toUtf8(), "UTF-8");
+        row("recognise gbk records padded to 64 bytes with a NUL", records, 0, recordsText.toUtf8(), "GB18030");
         row("recognise utf-32le without mark: not utf-16", QByteArray("a\0\0\0b\0\0\0\n\0\0\0", 12), 0, "ab\n",
             "UTF-8");
         row("recognise two stray NULs in utf-8", QByteArray("first line\0 of the text\nsecond line\0 of it\n", 43), 0,

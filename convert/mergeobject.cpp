@@ -32,7 +32,8 @@ struct PendingFile
     QString workbook;
     FileOutcome outcome;
     bool done = false;
-    bool skipped = false; // never begun: the run was asked to stop before a thread took it up
+    bool skipped = false;   // never begun: the run was asked to stop before a thread took it up
+    bool announced = false; // its progress text was sent
 };
 
 // How many files a run with several threads keeps in flight for each thread: files are reported
@@ -75,6 +76,13 @@ public:
         wake.notify_one();
     }
 
+    // Files still queued are not begun: the run ends (a source locked by another program).
+    void stopStarting()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ending = true;
+    }
+
     // Waits until `file` is done.
     void waitFor(const PendingFile& file)
     {
@@ -92,6 +100,7 @@ private:
         FileJob job(session, options, worker.abortFlag);
         for (;;) {
             std::shared_ptr<PendingFile> file;
+            bool skipped = false;
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 wake.wait(lock, [this] { return closing || !queue.empty(); });
@@ -99,10 +108,11 @@ private:
                     break;
                 file = queue.front();
                 queue.pop_front();
+                skipped = ending;
             }
             // A stop after the files in progress leaves those not yet begun unreached, as a run
             // of one file at a time would.
-            const bool skipped = worker.stopRequested();
+            skipped = skipped || worker.stopRequested();
             FileOutcome outcome;
             if (!skipped && ready) {
                 outcome = job.run(file->entry, mode);
@@ -136,6 +146,7 @@ private:
     std::condition_variable finished;
     std::deque<std::shared_ptr<PendingFile>> queue;
     bool closing = false;
+    bool ending = false;
 };
 
 // One run of either mode: the spreadsheet connection, the source files in list order (converted
@@ -238,6 +249,16 @@ public:
         std::deque<std::shared_ptr<PendingFile>> inFlight;
         QHash<QString, std::shared_ptr<PendingFile>> inFlightByWorkbook;
         bool goOn = true;
+        // Progress texts name the files the threads are at: the first `jobs` in flight, which
+        // they took up in list order.
+        auto announceUpTo = [&](std::size_t count) {
+            for (std::size_t i = 0; i < std::min(count, inFlight.size()) && !worker.stopRequested(); ++i) {
+                if (!inFlight[i]->announced) {
+                    announce(*inFlight[i]);
+                    inFlight[i]->announced = true;
+                }
+            }
+        };
         // Reports the oldest file in flight once it is done (in list order, whoever finished first).
         auto reportOldest = [&] {
             std::shared_ptr<PendingFile> oldest = inFlight.front();
@@ -250,6 +271,10 @@ public:
                 --reached;
             else
                 goOn = report(oldest->outcome) && goOn;
+            if (!goOn && pool)
+                pool->stopStarting();
+            else
+                announceUpTo(std::size_t(jobs));
         };
         for (const QFileInfo& entry : qAsConst(entries)) {
             if (!isSourceFile(entry))
@@ -267,7 +292,10 @@ public:
             auto file = std::make_shared<PendingFile>();
             file->entry = entry;
             file->workbook = workbook;
-            announce(*file);
+            if (int(inFlight.size()) < jobs) {
+                announce(*file);
+                file->announced = true;
+            }
             if (savedWorkbooks.contains(workbook)) {
                 // The earlier source's workbook stays; this one would silently replace it.
                 file->outcome = collision(entry, workbook);

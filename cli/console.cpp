@@ -240,8 +240,8 @@ void ConsoleObserver::fileFinished(const FileResult& result)
     ++done;
     clearBar();
     if (result.status == FileStatus::Failed)
-        printLine(stderr,
-                  label("失败", red) + oneLine(QStringLiteral(": %1: %2").arg(result.source, result.failure.text())));
+        printLine(stderr, label("失败", red) +
+                              oneLine(QStringLiteral(": %1: %2").arg(result.source, failureTextBesideSource(result))));
     else if (!quiet && !bar)
         printLine(stderr,
                   oneLine(QStringLiteral("[%1/%2] %3 -> %4").arg(done).arg(total).arg(result.source, result.workbook)));

@@ -22,6 +22,10 @@ struct FileResult
     double seconds = 0;   // wall-clock time spent on the file
 };
 
+// The text of `result`'s failure for a line that already names the source: without the path
+// where the failure concerns the source itself, so that a long path is not shown twice.
+QString failureTextBesideSource(const FileResult& result);
+
 struct RunSummary
 {
     int sources = 0;    // source files listed at the start, and sub-folders that could not be listed

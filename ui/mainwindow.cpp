@@ -104,13 +104,10 @@ public:
     {
         if (result.status != FileStatus::Failed)
             return;
-        // Each line starts with the source; a failure that concerns the source itself does not
-        // name it a second time (a long path would otherwise fill two lines of the details).
-        Failure failure = result.failure;
-        if (samePath(failure.path, result.source))
-            failure.path.clear();
+        // Each line starts with the source (a long path would otherwise fill two lines of the
+        // details).
         QMutexLocker lock(&mutex);
-        reasons.append(result.source + QStringLiteral("：") + failure.text());
+        reasons.append(result.source + QStringLiteral("：") + failureTextBesideSource(result));
     }
 
     QStringList take()
@@ -122,11 +119,6 @@ public:
     }
 
 private:
-    static bool samePath(const QString& a, const QString& b)
-    {
-        return QDir::cleanPath(QDir::fromNativeSeparators(a)) == QDir::cleanPath(QDir::fromNativeSeparators(b));
-    }
-
     QMutex mutex;
     QStringList reasons;
 };
@@ -577,7 +569,12 @@ void MainWindow::showFailures(const RunSummary& summary, const QStringList& reas
                     .arg(breakableText(summary.failureListPath));
     }
     text += QStringLiteral("\n点击“显示详情”可看到每个文件未能转换的原因。");
-    detailsBox(this, MessageTitle, text, reasons.join(QLatin1Char('\n')));
+    // The path above may carry invisible break points; the details, which wrap anywhere and can
+    // be copied from, hold it as it is.
+    QString details = reasons.join(QLatin1Char('\n'));
+    if (!summary.failureListPath.isEmpty())
+        details.prepend(QStringLiteral("失败列表：%1\n\n").arg(summary.failureListPath));
+    detailsBox(this, MessageTitle, text, details);
 }
 
 void MainWindow::on_pBtn_Transform_clicked()

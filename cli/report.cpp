@@ -1,13 +1,12 @@
 #include "cli/report.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutexLocker>
 #include <QSaveFile>
-
-#include <QDir>
 
 #include <cerrno>
 #include <cstdio>
@@ -178,11 +177,15 @@ bool isStream(const QString& path)
 
 bool writeReport(const QString& path, const QByteArray& json, QString* error)
 {
-    if (path == QLatin1String("-")) {
+    // Standard output by another name (/dev/stdout, a file it is redirected or appended to) is
+    // written through, as "-" is: putting a complete file in its place would throw away what
+    // the shell had written there before.
+    if (reportGoesToStandardOutput(path)) {
+        errno = 0;
         const bool written = std::fwrite(json.constData(), 1, size_t(json.size()), stdout) == size_t(json.size()) &&
                              std::fflush(stdout) == 0;
         if (!written)
-            *error = cannotWrite(QStringLiteral("-"), errno);
+            *error = cannotWrite(path, errno);
         return written;
     }
     if (isStream(path)) {
@@ -205,7 +208,7 @@ bool writeReport(const QString& path, const QByteArray& json, QString* error)
 
 QString reportPathProblem(const QString& path)
 {
-    if (path == QLatin1String("-") || isStream(path))
+    if (reportGoesToStandardOutput(path) || isStream(path))
         return {};
     if (QFileInfo(path).isDir())
         return QStringLiteral("无法写入报告: %1").arg(Failure(Reason::IsAFolder, path).text());
@@ -226,8 +229,12 @@ bool reportGoesToStandardOutput(const QString& path)
 #ifdef Q_OS_UNIX
     struct stat report;
     struct stat output;
-    return ::stat(QFile::encodeName(path).constData(), &report) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
-           report.st_dev == output.st_dev && report.st_ino == output.st_ino;
+    if (::stat(QFile::encodeName(path).constData(), &report) != 0 || ::fstat(STDOUT_FILENO, &output) != 0)
+        return false;
+    // A device other than a terminal (/dev/null) takes what it is given: nothing to keep apart.
+    if (S_ISCHR(output.st_mode) && !::isatty(STDOUT_FILENO))
+        return false;
+    return report.st_dev == output.st_dev && report.st_ino == output.st_ino;
 #else
     return false;
 #endif

@@ -282,7 +282,9 @@ private slots:
             reasons << path + QStringLiteral("：") + reasonText(reason);
             listed << path;
         }
-        QCOMPARE(box->detailedText(), reasons.join(QLatin1Char('\n')));
+        // The details hold the list's path whole, to be copied, then the reasons.
+        QCOMPARE(box->detailedText(), QStringLiteral("失败列表：%1\n\n").arg(QDir::toNativeSeparators(list)) +
+                                          reasons.join(QLatin1Char('\n')));
         // Qt's own button texts are Chinese as well.
         QCOMPARE(box->button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
         box->close();

@@ -137,15 +137,10 @@ DecodedSource decodeSourceBytes(const QByteArray& bytes, const ConversionOptions
     return source;
 }
 
-std::unique_ptr<files::FileDevice> openSourceFile(const QString& path, Failure* failure)
-{
-    return files::openReadDevice(path, failure);
-}
-
 Failure readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source)
 {
     Failure failure;
-    const std::unique_ptr<files::FileDevice> file = openSourceFile(nativePath, &failure);
+    const std::unique_ptr<files::FileDevice> file = files::openReadDevice(nativePath, &failure);
     if (!file)
         return failure;
     return decodeDevice(*file, QDir::toNativeSeparators(nativePath), options, source);
@@ -155,7 +150,7 @@ ImportFileResult prepareImportFile(const QString& nativePath, const QString& imp
                                    const ConversionOptions& options)
 {
     ImportFileResult result;
-    const std::unique_ptr<files::FileDevice> source = openSourceFile(nativePath, &result.failure);
+    const std::unique_ptr<files::FileDevice> source = files::openReadDevice(nativePath, &result.failure);
     if (!source) {
         result.sourceUnreadable = true;
         return result;

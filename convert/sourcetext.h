@@ -37,11 +37,6 @@ struct DecodedSource
 // Decodes a whole source's bytes by the options.
 DecodedSource decodeSourceBytes(const QByteArray& bytes, const ConversionOptions& options);
 
-// Opens a source file for reading only, by its path's exact bytes (files/filesystem.h). Anything
-// but a regular file (a FIFO, a device, a folder) is refused without blocking: null, with
-// `failure` set to why.
-std::unique_ptr<files::FileDevice> openSourceFile(const QString& path, Failure* failure);
-
 // Reads and decodes one source file. The failure, when it cannot be opened or read, says why
 // (the system's cause, in Chinese); no failure when it was read.
 Failure readSourceText(const QString& nativePath, const ConversionOptions& options, DecodedSource* source);

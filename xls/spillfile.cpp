@@ -19,6 +19,17 @@ public:
     bool openUnbuffered() { return open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
 };
 
+// The system error of the file call that just failed. The file is unbuffered, so on POSIX systems
+// errno is still that call's; elsewhere it says nothing reliable.
+int systemErrorNow()
+{
+#ifdef Q_OS_UNIX
+    return errno;
+#else
+    return 0;
+#endif
+}
+
 } // namespace
 
 SpillFile::SpillFile(const char* content, std::size_t threshold)
@@ -54,14 +65,13 @@ bool SpillFile::spill()
         auto file =
             std::make_unique<UnbufferedTemporaryFile>(QDir::tempPath() + QStringLiteral("/quillmorne-xls-XXXXXX"));
         errno = 0;
-        const bool opened = file->openUnbuffered();
-        m_file = std::move(file);
-        if (!opened) {
-            m_systemError = errno;
+        if (!file->openUnbuffered()) {
+            m_systemError = systemErrorNow();
             m_error = QStringLiteral("cannot create the temporary %1 file: %2")
-                          .arg(QString::fromLatin1(m_content), m_file->errorString());
+                          .arg(QString::fromLatin1(m_content), file->errorString());
             return false;
         }
+        m_file = std::move(file);
     }
     errno = 0;
     if (!m_file->seek(qint64(m_fileBytes)))
@@ -112,8 +122,7 @@ bool SpillFile::overwrite(std::uint64_t offset, const void* data, std::size_t si
 
 bool SpillFile::ioFailed(const QString& what)
 {
-    // The file is unbuffered: errno is still that of the call that failed.
-    m_systemError = errno;
+    m_systemError = systemErrorNow();
     m_error = QStringLiteral("cannot %1 the temporary %2 file: %3")
                   .arg(what, QString::fromLatin1(m_content), m_file->errorString());
     return false;

@@ -357,6 +357,40 @@ private slots:
     }
 
     // The columns a terminal gives a name; the progress bar is cut by them.
+    // What the user reads for a system error: its own reason where it has one, and for the rest
+    // the error's number rather than nothing.
+    void systemErrorReasons_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<bool>("writing");
+        QTest::addColumn<int>("reason");
+        QTest::newRow("EACCES") << EACCES << false << int(Reason::NoPermission);
+        QTest::newRow("ENOSPC") << ENOSPC << true << int(Reason::DiskFull);
+        QTest::newRow("EDQUOT") << EDQUOT << true << int(Reason::DiskFull);
+        QTest::newRow("EFBIG") << EFBIG << true << int(Reason::FileTooLarge);
+        QTest::newRow("EPIPE: the reader has gone") << EPIPE << true << int(Reason::PipeClosed);
+        QTest::newRow("ENOENT") << ENOENT << false << int(Reason::Vanished);
+        QTest::newRow("EIO reading") << EIO << false << int(Reason::ReadError);
+        QTest::newRow("EIO writing") << EIO << true << int(Reason::WriteError);
+        QTest::newRow("ELOOP") << ELOOP << false << int(Reason::PathBlocked);
+        QTest::newRow("EMFILE") << EMFILE << false << int(Reason::TooManyOpenFiles);
+        QTest::newRow("ENOTSUP: no reason of its own") << ENOTSUP << true << int(Reason::Other);
+    }
+    void systemErrorReasons()
+    {
+        QFETCH(int, error);
+        QFETCH(bool, writing);
+        QFETCH(int, reason);
+        const Failure failure =
+            writing ? writeFailure(error, QStringLiteral("/p")) : systemFailure(error, QStringLiteral("/p"));
+        QCOMPARE(int(failure.reason), reason);
+        QCOMPARE(failure.path, QStringLiteral("/p"));
+        if (Reason(reason) == Reason::Other)
+            QVERIFY2(failure.text().contains(QStringLiteral("系统错误 %1").arg(error)), qPrintable(failure.text()));
+        else
+            QCOMPARE(failure.text(), reasonText(Reason(reason)) + QStringLiteral(": /p"));
+    }
+
     void displayWidth_data()
     {
         QTest::addColumn<QString>("text");

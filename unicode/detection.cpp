@@ -72,9 +72,9 @@ Encoding EncodingSniffer::verdict()
         scanUtf8(m_pending.data(), m_pending.size(), true);
         m_pending.clear();
     }
-    if (looksLikeUtf16(m_zerosOdd, m_zerosEven, m_foreignOdd))
+    if (looksLikeUtf16(true))
         return Encoding::Utf16LE;
-    if (looksLikeUtf16(m_zerosEven, m_zerosOdd, m_foreignEven))
+    if (looksLikeUtf16(false))
         return Encoding::Utf16BE;
     if (acceptableUtf8())
         return Encoding::Utf8;
@@ -144,11 +144,11 @@ void EncodingSniffer::countHighBytes(const char* data, std::size_t size)
         return;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     const std::size_t n = std::size_t(std::min<std::uint64_t>(size, Utf16SampleBytes - m_size));
-    std::uint64_t foreign[2] = {0, 0}; // by the parity of the position
-    for (std::size_t i = 0; i < n; ++i)
-        foreign[(m_size + i) % 2] += bytes[i] >= 0xA0 && bytes[i] != 0xFF;
-    m_foreignEven += foreign[0];
-    m_foreignOdd += foreign[1];
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t parity = (m_size + i) % 2;
+        m_chinese[parity] += bytes[i] >= 0x4E && bytes[i] <= 0x9F;
+        m_foreign[parity] += bytes[i] >= 0xA0 && bytes[i] != 0xFF;
+    }
 }
 
 bool EncodingSniffer::acceptableUtf8() const
@@ -156,15 +156,23 @@ bool EncodingSniffer::acceptableUtf8() const
     return m_invalid == 0 || (m_validMultiByte > 0 && m_invalid * InvalidPerValid <= m_validMultiByte);
 }
 
-bool EncodingSniffer::looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros,
-                                     std::uint64_t foreignHighBytes) const
+bool EncodingSniffer::looksChinese(bool odd) const
 {
-    const std::uint64_t units = m_size / 2;
-    const bool dense = zeros * Utf16ZeroShare >= units && otherZeros * InvalidPerValid <= zeros;
     const std::uint64_t sampledUnits = std::min(m_size, Utf16SampleBytes) / 2;
-    const bool sparse = zeros >= Utf16SparseMinimum && zeros * Utf16SparseShare >= units && otherZeros * 2 <= zeros &&
-                        !acceptableUtf8() && foreignHighBytes * InvalidPerValid <= sampledUnits;
-    return zeros >= 2 && m_zeroUnits * InvalidPerValid <= zeros && (dense || sparse);
+    return m_chinese[odd] * Utf16ChineseShare >= sampledUnits && m_foreign[odd] * InvalidPerValid <= sampledUnits;
+}
+
+// UTF-16 in the byte order whose high bytes stand at odd positions (LE) or at even ones (BE).
+bool EncodingSniffer::looksLikeUtf16(bool odd) const
+{
+    const std::uint64_t zeros = odd ? m_zerosOdd : m_zerosEven;
+    const std::uint64_t otherZeros = odd ? m_zerosEven : m_zerosOdd;
+    const std::uint64_t units = m_size / 2;
+    if (zeros < 2 || m_zeroUnits * InvalidPerValid > zeros)
+        return false;
+    if (zeros * Utf16ZeroShare >= units)
+        return otherZeros * InvalidPerValid <= zeros || looksChinese(odd);
+    return zeros * Utf16SparseShare >= units && !acceptableUtf8() && looksChinese(odd);
 }
 
 } // namespace unicode

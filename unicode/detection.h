@@ -43,19 +43,20 @@ constexpr std::uint64_t InvalidPerValid = 20;
 // positions for LE, even for BE) are at least two, the units that are wholly zero (NUL
 // characters; half the units of UTF-32) are at most one per InvalidPerValid of them, and either
 // - they fill at least one in Utf16ZeroShare of the units, and the units whose low byte alone is
-//   zero are at most one per InvalidPerValid of them; or
-// - in a text of mostly Chinese characters, they are at least Utf16SparseMinimum and fill at
-//   least one in Utf16SparseShare of the units, the units whose low byte alone is zero (such as
-//   U+4E00 "一": common, but far rarer than line ends) are at most half as many, the text is no
-//   acceptable UTF-8 (which NUL-separated UTF-8 names would be), and in its first
-//   Utf16SampleBytes at most one unit in InvalidPerValid has a high byte from A0 to FE: Chinese
-//   characters, CJK and general punctuation and full-width forms have none there, while GBK or
-//   UTF-8 bytes read in pairs have many.
+//   zero are at most one per InvalidPerValid of them or the text looks Chinese (below); or
+// - they fill at least one in Utf16SparseShare of the units, the text is no acceptable UTF-8
+//   (which NUL-separated UTF-8 names would be), and it looks Chinese: Chinese prose has few Latin
+//   characters, and its line ends may be outnumbered by characters such as U+4E00 "一" and U+3000
+//   (the indent), whose low byte is zero.
+// A text looks Chinese in a byte order when, within its first Utf16SampleBytes, at least one unit
+// in Utf16ChineseShare has a high byte from 4E to 9F (the Chinese characters) and at most one in
+// InvalidPerValid one from A0 to FE, which Chinese characters, punctuation and full-width forms
+// never have: the other byte order, or GBK or UTF-8 bytes read in pairs, have many such.
 // A text in an 8-bit encoding or in UTF-8 has no zero bytes, or a few stray ones in either
 // position, never such a pattern.
 constexpr std::uint64_t Utf16ZeroShare = 4;
 constexpr std::uint64_t Utf16SparseShare = 64;
-constexpr std::uint64_t Utf16SparseMinimum = 16;
+constexpr std::uint64_t Utf16ChineseShare = 8;
 constexpr std::uint64_t Utf16SampleBytes = 1 << 20;
 
 // Gathers what recognition needs from the bytes of a text without a byte-order mark, fed piece
@@ -76,7 +77,8 @@ private:
     void countZero(bool odd, unsigned char partner);
     void countHighBytes(const char* data, std::size_t size);
     bool acceptableUtf8() const;
-    bool looksLikeUtf16(std::uint64_t zeros, std::uint64_t otherZeros, std::uint64_t foreignHighBytes) const;
+    bool looksChinese(bool odd) const;
+    bool looksLikeUtf16(bool odd) const;
 
     std::string m_pending; // the beginning of a sequence cut by the end of the last piece
     std::uint64_t m_size = 0;
@@ -89,10 +91,11 @@ private:
     std::uint64_t m_zeroUnits = 0;
     unsigned char m_lastByte = 0;     // the last byte of the last piece
     bool m_zeroAwaitsPartner = false; // the last piece ended with a zero at an even position
-    // Bytes from A0 to FE at odd and at even positions within the first Utf16SampleBytes: the
-    // high bytes of units that Chinese UTF-16 hardly has, in LE and in BE.
-    std::uint64_t m_foreignOdd = 0;
-    std::uint64_t m_foreignEven = 0;
+    // Within the first Utf16SampleBytes, by the parity of the position (the high bytes of LE at
+    // odd ones, of BE at even ones): bytes from 4E to 9F, the high bytes of Chinese characters,
+    // and bytes from A0 to FE, which Chinese UTF-16 hardly has there.
+    std::uint64_t m_chinese[2] = {0, 0};
+    std::uint64_t m_foreign[2] = {0, 0};
 };
 
 } // namespace unicode

@@ -202,6 +202,31 @@ private slots:
         for (int i = 0; i < 20; ++i)
             prose += QString(39, QChar(0x6587 + i)) + QChar(0x4E00) + QStringLiteral("\r\n");
         row("recognise utf-16le prose without mark", unmarked("UTF-16LE", prose), 0, prose.toUtf8(), "UTF-16LE", "");
+        // Prose in which 一 and the indent U+3000 (zero low bytes) outnumber the line ends, and a
+        // small table with 一 in it.
+        const QString story = QStringLiteral("那一年冬天，我们一家人搬到了城南的一条小巷里。\n").repeated(20);
+        row("recognise utf-16le prose, 一 more often than line ends", unmarked("UTF-16LE", story), 0, story.toUtf8(),
+            "UTF-16LE", "");
+        row("recognise utf-16be prose, 一 more often than line ends", unmarked("UTF-16BE", story), 0, story.toUtf8(),
+            "UTF-16BE", "");
+        const QString indented = QStringLiteral("\u3000\u3000今天天气很好，我们去公园散步。\r\n").repeated(20);
+        row("recognise utf-16le prose indented with U+3000", unmarked("UTF-16LE", indented), 0, indented.toUtf8(),
+            "UTF-16LE", "");
+        const QString table = QStringLiteral("部门\t负责人\n第一车间\t王一\n第二车间\t李二\n");
+        row("recognise a small utf-16le table with 一", unmarked("UTF-16LE", table), 0, table.toUtf8(), "UTF-16LE", "");
+        // A NUL at the same place of every line of an even length: one-sided zeros, but ASCII or
+        // GBK around them.
+        const QByteArray asciiNul = QByteArray("abc\t1234\0\n", 10).repeated(100);
+        row("recognise ascii lines with a NUL at the same place", asciiNul, 0, QByteArray("abc\t1234\n").repeated(100),
+            "UTF-8");
+        QByteArray gbkNul;
+        QString gbkNulText;
+        for (int i = 0; i < 100; ++i) {
+            const QString line = QStringLiteral("张三\t北京\t%1").arg(i, 4, 10, QLatin1Char('0'));
+            gbkNul += QTextCodec::codecForName("GBK")->fromUnicode(line) + QByteArray("\0\n", 2);
+            gbkNulText += line + QStringLiteral("\n");
+        }
+        row("recognise gbk lines with a NUL at the same place", gbkNul, 0, gbkNulText.toUtf8(), "GB18030");
         // Stray NULs in a GBK text fall in either position: no UTF-16 pattern.
         QByteArray strayNuls;
         QString withoutNuls;

@@ -197,9 +197,17 @@ bool writeReport(const QString& path, const QByteArray& json, QString* error)
         }
         return true;
     }
+    // Unbuffered, so that a write the disk refuses fails here, with its errno: Qt 5.15 commits a
+    // save file whose buffered bytes could not be flushed, which left an empty or cut report in
+    // place of the old one.
     QSaveFile file(path);
     errno = 0;
-    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(json) != json.size()) {
+        *error = cannotWrite(path, errno);
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
         *error = cannotWrite(path, errno);
         return false;
     }

@@ -14,6 +14,9 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -500,6 +503,29 @@ private slots:
                 << plain << int(FileStatus::Failed) << r << qint64(-1) << QString() << QStringList()
                 << QVariantMap{{"reason.code", QString::fromLatin1(reasonCode(Reason(r)))}};
     }
+    // A report the system refuses to take whole (past the file-size limit here; a full disk is
+    // the same) is an error, and the report written before stays as it was.
+    void reportThatCannotBeWrittenKeepsTheOldOne()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("report.json"));
+        QVERIFY(writeBytes(path, "{\"old\": true}"));
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit previous{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        rlimit limited = previous;
+        limited.rlim_cur = 4096;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        QString error;
+        const bool written = writeReport(path, QByteArray(10000, ' '), &error);
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY(!written);
+        QVERIFY2(error.contains(reasonText(Reason::FileTooLarge)), qPrintable(error));
+        QCOMPARE(readBytes(path), QByteArray("{\"old\": true}"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"report.json"});
+    }
+
     void reportRecord()
     {
         QFETCH(QString, source);

@@ -123,16 +123,28 @@ Reason reasonForErrno(int error)
     }
 }
 
+namespace {
+
+// The error's number and, where the C library tells it, its symbolic name ("系统错误 22 (EINVAL)"):
+// enough to look it up, and no English sentence between the Chinese texts, which strerror() gives
+// in most locales.
+QString systemErrorDetail(int error)
+{
+    QString detail = QStringLiteral("系统错误 %1").arg(error);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+    if (const char* name = strerrorname_np(error))
+        detail += QStringLiteral(" (%1)").arg(QString::fromLatin1(name));
+#endif
+    return detail;
+}
+
+} // namespace
+
 Failure systemFailure(int error, const QString& path)
 {
     const Reason reason = reasonForErrno(error);
-    // A reason of its own says everything; otherwise the system's words (in the user's language
-    // where the system has them) say what happened.
-    const QString detail =
-        reason == Reason::Other
-            ? QStringLiteral("系统错误 %1: %2").arg(error).arg(QString::fromLocal8Bit(std::strerror(error)))
-            : QString();
-    return Failure(reason, path, detail);
+    // A reason of its own says everything; otherwise the error's number says what happened.
+    return Failure(reason, path, reason == Reason::Other ? systemErrorDetail(error) : QString());
 }
 
 Failure writeFailure(int error, const QString& path)

@@ -378,6 +378,7 @@ private slots:
         QTest::newRow("ELOOP") << ELOOP << false << int(Reason::PathBlocked);
         QTest::newRow("EMFILE") << EMFILE << false << int(Reason::TooManyOpenFiles);
         QTest::newRow("ENOTSUP: no reason of its own") << ENOTSUP << true << int(Reason::Other);
+        QTest::newRow("EINVAL: no reason of its own") << EINVAL << false << int(Reason::Other);
     }
     void systemErrorReasons()
     {
@@ -388,9 +389,12 @@ private slots:
             writing ? writeFailure(error, QStringLiteral("/p")) : systemFailure(error, QStringLiteral("/p"));
         QCOMPARE(int(failure.reason), reason);
         QCOMPARE(failure.path, QStringLiteral("/p"));
-        if (Reason(reason) == Reason::Other)
+        if (Reason(reason) == Reason::Other) {
             QVERIFY2(failure.text().contains(QStringLiteral("系统错误 %1").arg(error)), qPrintable(failure.text()));
-        else
+            // No English sentence of the system's between the Chinese texts.
+            QVERIFY2(!failure.text().contains(QRegularExpression(QStringLiteral("[a-z]{3}"))),
+                     qPrintable(failure.text()));
+        } else
             QCOMPARE(failure.text(), reasonText(Reason(reason)) + QStringLiteral(": /p"));
     }
 

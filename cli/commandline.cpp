@@ -30,7 +30,7 @@ const QVector<OptionRow>& optionTable()
          QStringLiteral("%1 需要一个分隔符: tab, semicolon, comma 或 space")},
         {QCommandLineOption(QStringLiteral("merge-delimiters")), QString()},
         {QCommandLineOption(QStringLiteral("text-columns"), QString(), QStringLiteral("list")),
-         QStringLiteral("%1 需要一个列表: 以英文逗号分隔的列号 (从 1 开始), 例如 2,3,4")},
+         QStringLiteral("%1 需要一个列表: 以逗号 (\",\"、\"，\" 或 \"、\") 分隔的列号 (从 1 开始), 例如 2,3,4")},
         {QCommandLineOption(QStringLiteral("encoding"), QString(), QStringLiteral("name")),
          QStringLiteral("%1 需要一个值: auto, utf16 或 local")},
         {QCommandLineOption(QStringLiteral("cell-by-cell")), QString()},
@@ -203,7 +203,9 @@ QString takeImportOptions(const QCommandLineParser& parser, ConversionOptions& o
     if (parser.isSet(QStringLiteral("text-columns"))) {
         const QString value = parser.value(QStringLiteral("text-columns"));
         if (parseTextColumnList(value).invalid)
-            return QStringLiteral("无效的文本列 \"%1\": 请给出以英文逗号分隔的列号 (从 1 开始), 例如 2,3,4").arg(value);
+            return QStringLiteral("无效的文本列 \"%1\": 请给出以逗号 (\",\"、\"，\" 或 \"、\") 分隔的列号 (从 1 开始), "
+                                  "例如 2,3,4")
+                .arg(value);
         options.textColumnsEnabled = true;
         options.textColumns = value;
     }

@@ -2,6 +2,21 @@
 
 #include <QRegularExpression>
 
+namespace {
+
+// The piece with full-width digits as ASCII ones: a Chinese input method in full-width mode types
+// "１２" for 12. Other digit forms (superscripts, circled numbers) are no column numbers.
+QString asciiDigits(QString piece)
+{
+    for (QChar& c : piece) {
+        if (c.unicode() >= 0xFF10 && c.unicode() <= 0xFF19)
+            c = QChar(u'0' + (c.unicode() - 0xFF10));
+    }
+    return piece;
+}
+
+} // namespace
+
 TextColumnList parseTextColumnList(const QString& text)
 {
     static const QRegularExpression separators(QStringLiteral("[,，、]"));
@@ -9,8 +24,7 @@ TextColumnList parseTextColumnList(const QString& text)
     const QStringList pieces = text.split(separators, Qt::KeepEmptyParts);
     for (const QString& piece : pieces) {
         bool ok = false;
-        // A Chinese input method in full-width mode types "１２" for 12.
-        const int value = piece.normalized(QString::NormalizationForm_KC).trimmed().toInt(&ok, 10);
+        const int value = asciiDigits(piece).trimmed().toInt(&ok, 10);
         list.columns.append(ok ? value : 0);
         if ((!ok || value < 1) && !list.invalid) {
             list.invalid = true;

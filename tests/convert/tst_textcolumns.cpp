@@ -22,6 +22,8 @@ private slots:
             << true << QStringLiteral("1，3、5") << Pairs{{1, 2}, {3, 2}, {5, 2}};
         QTest::newRow("full-width digits and space, as a Chinese input method types them")
             << true << QStringLiteral("２，\u3000１０") << Pairs{{2, 2}, {10, 2}};
+        QTest::newRow("superscripts and circled numbers are no column numbers")
+            << true << QStringLiteral("1²,①,𝟏") << Pairs{{0, 2}, {0, 2}, {0, 2}};
         QTest::newRow("duplicates kept, order kept") << true << "4,2,4" << Pairs{{4, 2}, {2, 2}, {4, 2}};
         QTest::newRow("empty list") << true << "" << Pairs{{1, 1}, {2, 1}};
         QTest::newRow("disabled with text left in the field") << false << "2,3" << Pairs{{1, 1}, {2, 1}};

@@ -210,7 +210,11 @@ void writeBytes(FILE* stream, const QByteArray& bytes)
 
 QByteArray consoleBytes(const QString& text)
 {
-    return unicode::systemCodec()->fromUnicode(text);
+    // A locale whose encoding cannot hold the program's own texts (ISO-8859-1, Big5) would turn
+    // them into question marks: UTF-8 then, which is what such a terminal most likely shows.
+    QTextCodec* codec = unicode::systemCodec();
+    static const QString ownTexts = QStringLiteral("成功转换失败警告无法打开");
+    return codec->canEncode(ownTexts) ? codec->fromUnicode(text) : text.toUtf8();
 }
 
 void printLine(FILE* stream, const QString& text)

@@ -34,7 +34,8 @@ bool isTerminal(FILE* stream);
 // Writes `bytes` to standard output or standard error and flushes. A stream that failed once (its
 // reader went away) is not written to again.
 void writeBytes(FILE* stream, const QByteArray& bytes);
-// `text` in the console's encoding: the locale's (unicode::systemCodec(), GBK in a GBK locale).
+// `text` in the console's encoding: the locale's (unicode::systemCodec(), GBK in a GBK locale)
+// where it can hold the program's Chinese texts, else UTF-8.
 QByteArray consoleBytes(const QString& text);
 // Writes `text` and a newline in the console's encoding, as writeBytes() does.
 void printLine(FILE* stream, const QString& text);

@@ -469,13 +469,16 @@ bool EmbeddedRange::setValue(const QVariant& value)
     return true;
 }
 
-EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions& options)
+EmbeddedBook* EmbeddedWorkbooks::import(const QString& path, const ImportOptions& givenOptions)
 {
     m_failure = Failure();
     if (m_state.isAborted()) {
         m_failure = Failure(Reason::Interrupted, QDir::toNativeSeparators(path));
         return nullptr;
     }
+    // An abort also stops the reading of a large text whose encoding is being recognised.
+    ImportOptions options = givenOptions;
+    options.stop = &m_state.aborted;
     std::unique_ptr<TextImport> source = openTextImport(path, options, &m_failure);
     if (!source) {
         if (!m_failure.isFailure())

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVector>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -42,6 +43,8 @@ struct ImportOptions
     char32_t other = 0; // 0: no other delimiter
     // Column (from 1) -> type; columns not named are General.
     std::map<int, ColumnType> columnTypes;
+    // Set from another thread to stop the import now (see TextDecoder::setStopFlag); null: never.
+    const std::atomic<bool>* stop = nullptr;
 
     ColumnType columnType(int column) const
     {

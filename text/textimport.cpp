@@ -23,6 +23,7 @@ public:
     TextImportSource(std::unique_ptr<QIODevice> file, const ImportOptions& options)
         : m_file(std::move(file)), m_options(options), m_decoder(m_file.get()), m_splitter(&m_decoder, options)
     {
+        m_decoder.setStopFlag(options.stop);
         const int lastNamed = options.columnTypes.empty() ? 0 : options.columnTypes.rbegin()->first;
         m_types.resize(std::size_t(std::min(lastNamed, MaxTableColumns)), ColumnType::General);
         int skipped = 0;
@@ -48,6 +49,8 @@ public:
             m_report.setUtf16WithoutMark(m_decoder.utf16WithoutMark());
             return {};
         }
+        if (m_decoder.stopped())
+            return Failure(Reason::Interrupted, nativePath);
         if (m_decoder.readFailed())
             return files::readFailure(m_file.get(), nativePath);
         return Failure(Reason::UnsupportedImport, nativePath, m_decoder.errorString());

@@ -44,6 +44,11 @@ bool TextDecoder::recognise()
     EncodingSniffer sniffer;
     std::string buffer;
     for (;;) {
+        if (m_stop && m_stop->load(std::memory_order_relaxed)) {
+            m_error = QStringLiteral("stopped while the encoding was recognised");
+            m_stopped = true;
+            return false;
+        }
         const std::size_t want = readSize();
         buffer.resize(want);
         const qint64 n = m_device->read(buffer.data(), qint64(want));

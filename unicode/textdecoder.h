@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,10 @@ public:
     TextDecoder& operator=(const TextDecoder&) = delete;
 
     void setDropNul(bool drop) { m_dropNul = drop; }
+    // A flag set from another thread to stop now: recognition, which reads the whole text before
+    // anything is decoded, then ends at the next piece with stopped(). Null: never.
+    void setStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
+    bool stopped() const { return m_stopped; }
 
     // Chooses the decoding: a byte-order mark (UTF-8, UTF-32 LE/BE, UTF-16 LE/BE) decides, else
     // the code page (see ImportOptions::codePage). Code page 0 recognises the encoding (see
@@ -111,6 +116,8 @@ private:
     std::deque<Repair> m_repairs;
     bool m_utf16WithoutMark = false;
     bool m_readFailed = false;
+    const std::atomic<bool>* m_stop = nullptr;
+    bool m_stopped = false;
     bool m_started = false;
     bool m_atEnd = false;
     QString m_error;

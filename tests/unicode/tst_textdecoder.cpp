@@ -362,6 +362,19 @@ private slots:
         QVERIFY(!recogniser.start(0));
         QVERIFY(recogniser.readFailed());
         QVERIFY(recogniser.errorString().contains(QStringLiteral("device failed")));
+        QVERIFY(!recogniser.stopped());
+
+        // A stop now, asked for from another thread, ends recognition, which reads a whole large
+        // text before anything is decoded, at its next piece.
+        QBuffer large;
+        large.setData(QByteArray(100, 'a'));
+        large.open(QIODevice::ReadOnly);
+        TextDecoder stoppable(&large, 4);
+        std::atomic<bool> stop{true};
+        stoppable.setStopFlag(&stop);
+        QVERIFY(!stoppable.start(0));
+        QVERIFY(stoppable.stopped());
+        QVERIFY(!stoppable.readFailed());
     }
 
     // Random bytes: the text is valid UTF-8 and the same whatever the chunk size, so a character

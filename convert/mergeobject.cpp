@@ -249,16 +249,6 @@ public:
         std::deque<std::shared_ptr<PendingFile>> inFlight;
         QHash<QString, std::shared_ptr<PendingFile>> inFlightByWorkbook;
         bool goOn = true;
-        // Progress texts name the files the threads are at: the first `jobs` in flight, which
-        // they took up in list order.
-        auto announceUpTo = [&](std::size_t count) {
-            for (std::size_t i = 0; i < std::min(count, inFlight.size()) && !worker.stopRequested(); ++i) {
-                if (!inFlight[i]->announced) {
-                    announce(*inFlight[i]);
-                    inFlight[i]->announced = true;
-                }
-            }
-        };
         // Reports the oldest file in flight once it is done (in list order, whoever finished first).
         auto reportOldest = [&] {
             std::shared_ptr<PendingFile> oldest = inFlight.front();
@@ -274,15 +264,15 @@ public:
             if (!goOn && pool)
                 pool->stopStarting();
             else
-                announceUpTo(std::size_t(jobs));
+                announceLeading(inFlight, std::size_t(jobs));
         };
+        const int window = jobs > 1 ? FilesInFlightPerThread * jobs : 1;
         for (const QFileInfo& entry : qAsConst(entries)) {
             if (!isSourceFile(entry))
                 continue;
             // A source whose workbook an earlier one in flight writes too ("a.txt", "a.TXT") waits
             // for that one's outcome; so does any source once the window of files in flight is full.
             const QString workbook = outputLocation(entry, options).filePath;
-            const int window = jobs > 1 ? FilesInFlightPerThread * jobs : 1;
             while (goOn && !inFlight.empty() &&
                    (int(inFlight.size()) >= window || inFlightByWorkbook.contains(workbook)))
                 reportOldest();
@@ -292,28 +282,44 @@ public:
             auto file = std::make_shared<PendingFile>();
             file->entry = entry;
             file->workbook = workbook;
-            if (int(inFlight.size()) < jobs) {
-                announce(*file);
-                file->announced = true;
-            }
-            if (savedWorkbooks.contains(workbook)) {
-                // The earlier source's workbook stays; this one would silently replace it.
-                file->outcome = collision(entry, workbook);
-                file->done = true;
-            } else if (pool) {
-                pool->submit(file);
-            } else {
-                FileJob job(*session, options, worker.abortFlag);
-                file->outcome = job.run(entry, mode);
-                file->done = true;
-            }
             inFlight.push_back(file);
             inFlightByWorkbook.insert(workbook, file);
+            announceLeading(inFlight, std::size_t(jobs));
+            begin(file, mode, pool);
         }
         while (!inFlight.empty())
             reportOldest();
         summary.notReached = summary.sources - reached;
         return goOn;
+    }
+
+    // Progress texts name the files the threads are at: the first `count` in flight (one per
+    // thread), which they took up in list order.
+    void announceLeading(const std::deque<std::shared_ptr<PendingFile>>& inFlight, std::size_t count)
+    {
+        for (std::size_t i = 0; i < std::min(count, inFlight.size()) && !worker.stopRequested(); ++i) {
+            if (!inFlight[i]->announced) {
+                announce(*inFlight[i]);
+                inFlight[i]->announced = true;
+            }
+        }
+    }
+
+    // Converts `file` on a thread of the pool, or here when there is none; a file whose workbook
+    // an earlier source of the run wrote fails at once instead.
+    void begin(const std::shared_ptr<PendingFile>& file, ConversionMode mode, SessionPool* pool)
+    {
+        if (savedWorkbooks.contains(file->workbook)) {
+            // The earlier source's workbook stays; this one would silently replace it.
+            file->outcome = collision(file->entry, file->workbook);
+            file->done = true;
+        } else if (pool) {
+            pool->submit(file);
+        } else {
+            FileJob job(*session, options, worker.abortFlag);
+            file->outcome = job.run(file->entry, mode);
+            file->done = true;
+        }
     }
 
     // The progress text of a file that is about to be converted, and the observer's notice.

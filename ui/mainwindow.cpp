@@ -618,12 +618,65 @@ void MainWindow::connectChoices()
              ui->rBtn_xlsx, ui->rBtn_xls, ui->cBox_SetTextFormat, ui->cBox_UCS2, ui->cBox_UTF8BOM}) {
         connect(button, &QAbstractButton::toggled, this,
                 [this, button](bool checked) { choiceToggled(button, checked); });
-        // A click on a radio button that is already on toggles nothing, yet stores the choice.
-        connect(button, &QAbstractButton::clicked, this, [this, button] {
-            if (!clickAlreadyHandled(button))
-                applyChoice(button);
-        });
     }
+}
+
+// A click on a radio button that is already on toggles nothing, yet stores the choice; a click
+// that toggled has stored it already.
+void MainWindow::choiceClicked(QAbstractButton* button)
+{
+    if (!clickAlreadyHandled(button))
+        applyChoice(button);
+}
+
+void MainWindow::on_cBox_SaveToQuondamPath_clicked()
+{
+    choiceClicked(ui->cBox_SaveToQuondamPath);
+}
+
+void MainWindow::on_rBtn_Tabs_clicked()
+{
+    choiceClicked(ui->rBtn_Tabs);
+}
+
+void MainWindow::on_rBtn_Comma_clicked()
+{
+    choiceClicked(ui->rBtn_Comma);
+}
+
+void MainWindow::on_rBtn_Space_clicked()
+{
+    choiceClicked(ui->rBtn_Space);
+}
+
+void MainWindow::on_rBtn_Semicolon_clicked()
+{
+    choiceClicked(ui->rBtn_Semicolon);
+}
+
+void MainWindow::on_rBtn_xlsx_clicked()
+{
+    choiceClicked(ui->rBtn_xlsx);
+}
+
+void MainWindow::on_rBtn_xls_clicked()
+{
+    choiceClicked(ui->rBtn_xls);
+}
+
+void MainWindow::on_cBox_SetTextFormat_clicked()
+{
+    choiceClicked(ui->cBox_SetTextFormat);
+}
+
+void MainWindow::on_cBox_UCS2_clicked()
+{
+    choiceClicked(ui->cBox_UCS2);
+}
+
+void MainWindow::on_cBox_UTF8BOM_clicked()
+{
+    choiceClicked(ui->cBox_UTF8BOM);
 }
 
 void MainWindow::choiceToggled(QAbstractButton* button, bool checked)

@@ -78,6 +78,17 @@ public slots:
     void on_pBtn_SavePath_clicked();
     void on_pBtn_Transform_clicked();
     void on_Signal_SetButtonEnable();
+    // The choices' click slots, connected by name; each stores its choice (see choiceClicked).
+    void on_cBox_SaveToQuondamPath_clicked();
+    void on_rBtn_Tabs_clicked();
+    void on_rBtn_Comma_clicked();
+    void on_rBtn_Space_clicked();
+    void on_rBtn_Semicolon_clicked();
+    void on_rBtn_xlsx_clicked();
+    void on_rBtn_xls_clicked();
+    void on_cBox_SetTextFormat_clicked();
+    void on_cBox_UCS2_clicked();
+    void on_cBox_UTF8BOM_clicked();
     void on_pBtn_AutoTransform_clicked();
     void on_pBtn_MustRead_clicked();
 
@@ -126,6 +137,7 @@ private:
     void connectChoices();
     void choiceToggled(QAbstractButton* button, bool checked);
     bool clickAlreadyHandled(QAbstractButton* button);
+    void choiceClicked(QAbstractButton* button);
     void applyChoice(QAbstractButton* button);
     void writeSetting(const char* key, const QByteArray& value);
     void applySettings(const QByteArray& text);

@@ -214,6 +214,9 @@ private slots:
         }
         QTRY_COMPARE(settings(), after);
         QVERIFY(target->isChecked());
+        // A stored choice has its click slot, connected by the control's name.
+        if (after != before)
+            QVERIFY(window.metaObject()->indexOfSlot(qPrintable(QStringLiteral("on_%1_clicked()").arg(name))) >= 0);
         // The controls that depend on the choice follow it as after a click.
         if (name == QLatin1String("cBox_SaveToQuondamPath"))
             QVERIFY(!field(window, "lEdt_SavePath")->isEnabled());

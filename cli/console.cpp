@@ -212,9 +212,11 @@ QByteArray consoleBytes(const QString& text)
 {
     // A locale whose encoding cannot hold the program's own texts (ISO-8859-1, Big5) would turn
     // them into question marks: UTF-8 then, which is what such a terminal most likely shows.
-    QTextCodec* codec = unicode::systemCodec();
-    static const QString ownTexts = QStringLiteral("成功转换失败警告无法打开");
-    return codec->canEncode(ownTexts) ? codec->fromUnicode(text) : text.toUtf8();
+    static QTextCodec* const codec = [] {
+        QTextCodec* local = unicode::systemCodec();
+        return local->canEncode(QStringLiteral("成功转换失败警告无法打开")) ? local : QTextCodec::codecForMib(106);
+    }();
+    return codec->fromUnicode(text);
 }
 
 void printLine(FILE* stream, const QString& text)

@@ -124,8 +124,10 @@ QTextCodec* codecForCodeset(const char* codeset)
 QTextCodec* systemCodec()
 {
 #ifdef Q_OS_UNIX
-    if (QTextCodec* codec = codecForCodeset(nl_langinfo(CODESET)))
-        return codec;
+    // The locale is set once at the start, so its codeset is looked up once.
+    static QTextCodec* const localeCodec = codecForCodeset(nl_langinfo(CODESET));
+    if (localeCodec)
+        return localeCodec;
 #endif
     return QTextCodec::codecForLocale();
 }

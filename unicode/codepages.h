@@ -27,7 +27,8 @@ QTextCodec* codecForCodeset(const char* codeset);
 // The system's 8-bit code page as a codec: the locale's codeset where it names an encoding of its
 // own (codecForCodeset), else Qt's codec for the locale. Qt built with ICU takes UTF-8 whatever
 // the locale says; file names and arguments stay with Qt's codec, which the file layer's paths
-// match. Needs the process's locale set from the environment (the application object does it).
+// match. Needs the process's locale set from the environment before its first call (the
+// application object does it).
 QTextCodec* systemCodec();
 
 } // namespace unicode

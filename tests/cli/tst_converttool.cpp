@@ -1,5 +1,6 @@
 #include "cli/console.h"
 #include "cli/report.h"
+#include "support/filesizelimit.h"
 #include "support/workbookreadback.h"
 
 #include <QDir>
@@ -14,9 +15,6 @@
 #include <QTextCodec>
 #include <QtTest>
 
-#include <csignal>
-
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -514,16 +512,13 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("report.json"));
         QVERIFY(writeBytes(path, "{\"old\": true}"));
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit previous{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-        rlimit limited = previous;
-        limited.rlim_cur = 4096;
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
         QString error;
-        const bool written = writeReport(path, QByteArray(10000, ' '), &error);
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
+        bool written;
+        {
+            const FileSizeLimit limit(4096);
+            QVERIFY(limit.isSet());
+            written = writeReport(path, QByteArray(10000, ' '), &error);
+        }
         QVERIFY(!written);
         QVERIFY2(error.contains(reasonText(Reason::FileTooLarge)), qPrintable(error));
         QCOMPARE(readBytes(path), QByteArray("{\"old\": true}"));

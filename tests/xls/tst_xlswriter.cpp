@@ -1,4 +1,5 @@
 #include "support/failingdevice.h"
+#include "support/filesizelimit.h"
 #include "support/workbookreadback.h"
 #include "support/writercases.h"
 #include "xls/biff8.h"
@@ -8,13 +9,10 @@
 #include <QtTest>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <unordered_map>
-
-#include <sys/resource.h>
 
 using engine::Cell;
 using engine::NumberFormat;
@@ -646,15 +644,9 @@ for sheet in book.sheets():
             QVERIFY(device.failed());
             QVERIFY2(error.contains(device.errorString()), qPrintable(error));
         } else {
-            const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-            rlimit previous{};
-            QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-            rlimit limited = previous;
-            limited.rlim_cur = 512 * 1024;
-            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+            const FileSizeLimit limit(512 * 1024);
+            QVERIFY(limit.isSet());
             error = writeWorkbook(writer, file, {sheet});
-            setrlimit(RLIMIT_FSIZE, &previous);
-            std::signal(SIGXFSZ, previousHandler);
         }
         QVERIFY2(error.startsWith(message), qPrintable(error));
         QCOMPARE(writer.temporaryFileError(), temporaryFileError);
